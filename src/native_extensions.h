@@ -1,0 +1,232 @@
+// Shared declarations of the native_extensions extension module.
+//
+// Everything the module exports lives in the namespace `native_extensions`; the only other
+// exported symbol is the interpreter's entry point `PyInit_native_extensions`. The second half of
+// this header gathers every difference between the supported CPython versions (3.10 to 3.13), so
+// that the module's logic reads the same on all of them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#define NATIVE_EXTENSIONS_API __attribute__((visibility("default")))
+
+namespace native_extensions {
+
+// The most recently created module object. It holds a strong reference of its own, so that the
+// fork handler never reads a module that has been freed; the reference moves on with it.
+NATIVE_EXTENSIONS_API extern PyObject* Module;
+
+NATIVE_EXTENSIONS_API PyObject* InitNativeExtensions();
+NATIVE_EXTENSIONS_API PyObject* InitNativeExtensionModuleInternal();
+
+// Python-visible functions; `self` is the module object and is ignored.
+NATIVE_EXTENSIONS_API PyObject* RegisterPreforkCallback(PyObject* self, PyObject* args);
+NATIVE_EXTENSIONS_API PyObject* CallImportHookRemovingFrames(PyObject* self, PyObject* args, PyObject* kwargs);
+NATIVE_EXTENSIONS_API PyObject* SetImportHook(PyObject* self, PyObject* hook);
+NATIVE_EXTENSIONS_API PyObject* SetRemoveImportHookFrames(PyObject* self, PyObject* flag);
+
+// Removes from the calling thread's pending exception every traceback entry whose frame defines
+// the local `__quenvar__tracebackhide__`. Call with the interpreter lock held.
+NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
+
+// ---------------------------------------------------------------------------------------------
+// Interpreter version differences, all in one place.
+//
+// 3.10      PyErr_Fetch/Restore; Py_VerboseFlag; the frame's f_locals after PyFrame_FastToLocals;
+//           code names in co_varnames, co_cellvars and co_freevars.
+// 3.11      PyErr_Fetch/Restore; Py_VerboseFlag; PyFrame_GetLocals (which refreshes the fast
+//           locals itself); code names in co_localsplusnames.
+// 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
+//           Py_VerboseFlag is deprecated, so sys.flags.verbose is read; PyFrame_GetVar reads one
+//           variable of a function frame without building its locals mapping (on 3.13 that
+//           mapping is a write-through proxy for function frames anyway).
+// ---------------------------------------------------------------------------------------------
+namespace compat {
+
+// The calling thread's pending exception, taken out of the interpreter.
+struct PendingException {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = nullptr;
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+#endif
+};
+
+// Takes the pending exception (if any) out of the interpreter: nothing is pending afterwards.
+inline PendingException fetch_exception() {
+    PendingException e;
+#if PY_VERSION_HEX >= 0x030C0000
+    e.exc = PyErr_GetRaisedException();
+#else
+    PyErr_Fetch(&e.type, &e.value, &e.traceback);
+#endif
+    return e;
+}
+
+// Makes `e` the pending exception again, consuming its references. Any exception raised since
+// the fetch is discarded.
+inline void restore_exception(PendingException& e) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(e.exc);
+    e.exc = nullptr;
+#else
+    PyErr_Restore(e.type, e.value, e.traceback);
+    e.type = e.value = e.traceback = nullptr;
+#endif
+}
+
+inline bool is_set(const PendingException& e) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return e.exc != nullptr;
+#else
+    return e.type != nullptr;
+#endif
+}
+
+// Hands out the head of the exception's traceback chain as an owned reference (or null).
+inline PyObject* take_traceback(PendingException& e) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyException_GetTraceback(e.exc);
+#else
+    PyObject* tb = e.traceback;
+    e.traceback = nullptr;
+    return tb;
+#endif
+}
+
+// Gives the exception `tb` (owned, may be null) as its traceback chain.
+inline void put_traceback(PendingException& e, PyObject* tb) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyException_SetTraceback(e.exc, tb ? tb : Py_None) < 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(tb);
+#else
+    Py_XDECREF(e.traceback);
+    e.traceback = tb;
+#endif
+}
+
+// Whether the interpreter runs verbosely (-v or PYTHONVERBOSE), read afresh on every call.
+// Call with no exception pending.
+inline bool interpreter_is_verbose() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    if (flags == nullptr) {
+        return false;
+    }
+    PyObject* verbose = PyObject_GetAttrString(flags, "verbose");
+    if (verbose == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int truth = PyObject_IsTrue(verbose);
+    Py_DECREF(verbose);
+    if (truth < 0) {
+        PyErr_Clear();
+    }
+    return truth > 0;
+#else
+    return Py_VerboseFlag != 0;
+#endif
+}
+
+// Whether a name of `code`'s fast locals is `name`.
+inline bool tuple_holds_name(PyObject* names, PyObject* name) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(names);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* candidate = PyTuple_GET_ITEM(names, i);
+        if (candidate == name) {
+            return true;
+        }
+        // Names in code objects are interned, so identity nearly always decides; the text is
+        // compared only for a string of the right length that is not the interned one.
+        if (PyUnicode_Check(candidate) && PyUnicode_GET_LENGTH(candidate) == length &&
+            PyUnicode_Compare(candidate, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether `code` has a local, cell or free variable called `name` (a str).
+inline bool code_declares(PyCodeObject* code, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return tuple_holds_name(code->co_localsplusnames, name);
+#else
+    return tuple_holds_name(code->co_varnames, name) || tuple_holds_name(code->co_cellvars, name) ||
+           tuple_holds_name(code->co_freevars, name);
+#endif
+}
+
+// The frame's locals mapping, refreshed from its fast locals: a new reference, or null with an
+// exception set.
+inline PyObject* frame_locals(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyFrame_GetLocals(frame);
+#else
+    if (PyFrame_FastToLocalsWithError(frame) < 0) {
+        return nullptr;
+    }
+    if (frame->f_locals == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "frame has no locals");
+        return nullptr;
+    }
+    Py_INCREF(frame->f_locals);
+    return frame->f_locals;
+#endif
+}
+
+// Whether `name` is in the frame's locals mapping, by the mapping's own membership test. A
+// failure to get the mapping or to test it counts as absent; its exception is cleared at once.
+inline bool locals_hold(PyFrameObject* frame, PyObject* name) {
+    PyObject* locals = frame_locals(frame);
+    if (locals == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    // PyDict_Contains reads its argument as a dict, so anything else (a class namespace from a
+    // metaclass's __prepare__, a mapping given to exec, 3.13's proxy) goes through `in`.
+    const int found = PyDict_CheckExact(locals) ? PyDict_Contains(locals, name) : PySequence_Contains(locals, name);
+    Py_DECREF(locals);
+    if (found < 0) {
+        PyErr_Clear();
+    }
+    return found == 1;
+}
+
+// Whether the function frame has its local, cell or free variable `name` bound. Only asked of
+// frames whose code declares `name`. Failures count as unbound and are cleared at once.
+inline bool function_binds(PyFrameObject* frame, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* value = PyFrame_GetVar(frame, name);  // NameError when unbound
+    if (value == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return true;
+#else
+    return locals_hold(frame, name);
+#endif
+}
+
+// The thread state this thread runs on, if it currently holds the interpreter lock, or null.
+// Safe to call without the lock.
+inline PyThreadState* unchecked_current_thread_state() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    // Before 3.12 this is the thread state holding the lock, whichever thread that is; from 3.12
+    // on, the calling thread's attached thread state.
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+}  // namespace compat
+}  // namespace native_extensions
