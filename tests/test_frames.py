@@ -105,11 +105,18 @@ def test_unbound_marker_does_not_mark(ne):
         deleted()
         __quenvar__tracebackhide__ = 1
 
+    def injected():
+        # Not a variable of the function: whatever locals() keeps of it does not mark the frame.
+        locals()["__quenvar__tracebackhide__"] = 1
+        raises()
+
     def raises():
         raise KeyError
 
     ne.SetImportHook(empty_cell)
     assert entry_names(failing_call(ne)) == ["failing_call", "empty_cell", "deleted", "assigned_later", "raises"]
+    ne.SetImportHook(injected)
+    assert entry_names(failing_call(ne)) == ["failing_call", "injected", "raises"]
 
 
 def test_marked_caller_frames_are_kept(ne):
