@@ -1,0 +1,113 @@
+# Helpers shared by the scripts in this directory; sourced, not run.
+#
+# Scratch space (virtual environments, logs, build trees) lives under $NATIVE_EXTENSIONS_BUILD_DIR,
+# by default ${TMPDIR:-/tmp}/native_extensions-build, never in the checkout itself.
+
+REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+BUILD_ROOT=${NATIVE_EXTENSIONS_BUILD_DIR:-${TMPDIR:-/tmp}/native_extensions-build}
+
+# Refuses a scratch directory inside the checkout unless git ignores it: the scripts delete and
+# recreate their subdirectories of it.
+check_build_root() {
+    mkdir -p "$BUILD_ROOT"
+    BUILD_ROOT=$(cd "$BUILD_ROOT" && pwd -P)
+    case "$BUILD_ROOT/" in
+    "$REPO"/*)
+        if ! git -C "$REPO" check-ignore -q "$BUILD_ROOT" 2>/dev/null; then
+            echo "error: NATIVE_EXTENSIONS_BUILD_DIR=$BUILD_ROOT is inside the checkout and not ignored by git" >&2
+            exit 2
+        fi
+        ;;
+    esac
+}
+
+# Prints the path of a CPython X.Y interpreter (GIL build) found on this machine, or nothing.
+# Looked for, in order: $PYTHON_X_Y (e.g. PYTHON_3_12=/opt/py312/bin/python), pythonX.Y on PATH,
+# then $(pyenv root)/versions/X.Y.*/bin/python, newest patch release first. A candidate counts
+# only if it runs and reports that version (a pyenv shim for an inactive version does not).
+find_python() {
+    local want=$1 var candidate
+    var="PYTHON_${want//./_}"
+    local pyenv_root=${PYENV_ROOT:-}
+    if [ -z "$pyenv_root" ]; then
+        pyenv_root=$(pyenv root 2>/dev/null || true)
+    fi
+    [ -n "$pyenv_root" ] || pyenv_root=$HOME/.pyenv
+    {
+        [ -n "${!var:-}" ] && echo "${!var}"
+        command -v "python$want" 2>/dev/null
+        ls -d "$pyenv_root"/versions/"$want".*/bin/python 2>/dev/null | sort -rV
+    } | while read -r candidate; do
+        [ -x "$candidate" ] || continue
+        if "$candidate" -c '
+import sys, sysconfig
+ok = (sys.implementation.name == "cpython"
+      and "%d.%d" % sys.version_info[:2] == sys.argv[1]
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(getattr(sys, "_base_executable", None) or sys.executable) if ok else sys.exit(1)' "$want" 2>/dev/null; then
+            break
+        fi
+    done
+}
+
+# Lines of a build log that are warnings from the compiler, the linker or CMake (pip's own
+# "WARNING: Location ..." notices are not). Prints them; succeeds only if there are none.
+#   gcc/clang:  src/x.cpp:1:2: warning: ...      cc1plus: warning: ...
+#   linker:     /usr/bin/ld: warning: ...
+#   CMake:      CMake Warning (dev) at ...       CMake Deprecation Warning at ...
+no_build_warnings() {
+    ! grep -E ': warning:|^ *(CMake Warning|CMake Deprecation Warning)' "$1"
+}
+
+# Checks that the build log really shows each C++ source compiled with -Wall -Wextra -Werror, so
+# that an empty warning scan means something. Prints the offending lines on failure.
+compiler_flags_checked() {
+    local log=$1 compiles
+    compiles=$(grep -E '(g\+\+|c\+\+|clang\+\+)[^ ]* .* -c [^ ]*\.cpp' "$log" || true)
+    if [ -z "$compiles" ]; then
+        echo "no compiler command lines in $log (was the build verbose?)"
+        return 1
+    fi
+    local bad
+    bad=$(echo "$compiles" | grep -v -E -- '-Wall .*-Wextra .*-Werror' || true)
+    if [ -n "$bad" ]; then
+        echo "compiled without -Wall -Wextra -Werror:"
+        echo "$bad"
+        return 1
+    fi
+    echo "$(echo "$compiles" | wc -l) sources compiled with -Wall -Wextra -Werror"
+}
+
+# The C-API route the built module takes, read from the interpreter functions it imports (so
+# it reflects what was compiled, not what the header is meant to choose).
+capi_path() {
+    local syms
+    syms=$(nm -D --undefined-only "$1" | awk '{print $NF}')
+    has() { grep -qx "$1" <<<"$syms"; }
+    local exc verbose frame tstate
+    if has PyErr_GetRaisedException; then exc="PyErr_GetRaisedException/SetRaisedException"
+    elif has PyErr_Fetch; then exc="PyErr_Fetch/Restore"
+    else exc="?"; fi
+    if has Py_VerboseFlag; then verbose="Py_VerboseFlag"
+    elif has PySys_GetObject; then verbose="sys.flags.verbose"
+    else verbose="?"; fi
+    frame=""
+    has PyFrame_FastToLocalsWithError && frame+="PyFrame_FastToLocalsWithError+f_locals "
+    has PyFrame_GetLocals && frame+="PyFrame_GetLocals "
+    has PyFrame_GetVar && frame+="PyFrame_GetVar "
+    if has PyThreadState_GetUnchecked; then tstate="PyThreadState_GetUnchecked"
+    elif has _PyThreadState_UncheckedGet; then tstate="_PyThreadState_UncheckedGet"
+    else tstate="?"; fi
+    echo "exception=$exc verbose=$verbose frames=${frame% } thread-state=$tstate"
+}
+
+# Creates a fresh virtual environment at $2 with interpreter $1.
+fresh_venv() {
+    rm -rf "$2"
+    "$1" -m venv "$2"
+}
+
+# Wall-clock seconds since $1 (from `date +%s`).
+elapsed() {
+    echo "$(($(date +%s) - $1))s"
+}
