@@ -39,9 +39,9 @@ NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 // 3.11      PyErr_Fetch/Restore; Py_VerboseFlag; PyFrame_GetLocals (which refreshes the fast
 //           locals itself); code names in co_localsplusnames.
 // 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
-//           Py_VerboseFlag is deprecated, so sys.flags.verbose is read; PyFrame_GetVar reads one
-//           variable of a function frame without building its locals mapping (on 3.13 that
-//           mapping is a write-through proxy for function frames anyway).
+//           Py_VerboseFlag is deprecated, so sys.flags.verbose is read (once); PyFrame_GetVar
+//           reads one variable of a function frame without building its locals mapping (on
+//           3.13 that mapping is a write-through proxy for function frames anyway).
 // ---------------------------------------------------------------------------------------------
 namespace compat {
 
@@ -111,26 +111,26 @@ inline void put_traceback(PendingException& e, PyObject* tb) {
 #endif
 }
 
-// Whether the interpreter runs verbosely (-v or PYTHONVERBOSE), read afresh on every call.
-// Call with no exception pending.
+// Whether the interpreter runs verbosely (-v or PYTHONVERBOSE). Call with no exception pending.
 inline bool interpreter_is_verbose() {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyObject* flags = PySys_GetObject("flags");  // borrowed
-    if (flags == nullptr) {
-        return false;
+    // From 3.12 on the setting is fixed when the interpreter starts (writing the deprecated
+    // Py_VerboseFlag later has no effect), so sys.flags.verbose is read once and remembered.
+    static int verbose = -1;
+    if (verbose < 0) {
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
+        const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;
+        Py_XDECREF(value);
+        if (truth < 0) {
+            PyErr_Clear();  // not known yet: not verbose, and asked again next time
+            return false;
+        }
+        verbose = truth;
     }
-    PyObject* verbose = PyObject_GetAttrString(flags, "verbose");
-    if (verbose == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const int truth = PyObject_IsTrue(verbose);
-    Py_DECREF(verbose);
-    if (truth < 0) {
-        PyErr_Clear();
-    }
-    return truth > 0;
+    return verbose > 0;
 #else
+    // A global that an embedding application may change at any time: read afresh on every call.
     return Py_VerboseFlag != 0;
 #endif
 }
