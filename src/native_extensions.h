@@ -118,8 +118,12 @@ inline bool interpreter_is_verbose() {
     // Py_VerboseFlag later has no effect), so sys.flags.verbose is read once and remembered.
     static int verbose = -1;
     if (verbose < 0) {
-        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        // Not PySys_GetObject: from 3.13 on it reports a failed lookup on stderr.
+        PyObject* sys = PyImport_ImportModule("sys");
+        PyObject* flags = sys != nullptr ? PyObject_GetAttrString(sys, "flags") : nullptr;
+        Py_XDECREF(sys);
         PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
+        Py_XDECREF(flags);
         const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;
         Py_XDECREF(value);
         if (truth < 0) {

@@ -1,0 +1,167 @@
+"""Random call chains inside the hook, checked against the removal rule.
+
+Hypothesis draws a plan: a list of levels, each a function that reaches the next level through
+some construct (a direct call, a closure, a class body, exec'd code, an imported module, a
+generator); the last level raises. In each scope the marker is bound, absent, or assigned only
+after the call (so declared but unbound when the exception passes). The plan becomes source code,
+runs through the call-through with removal off and on, and the entries that survive are compared
+with what the plan alone says (never what the frames' locals say).
+"""
+import collections
+import dataclasses
+import importlib
+import itertools
+import os
+import sys
+import types
+
+import pytest
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+import native_extensions  # noqa: E402
+
+MARKER = "__quenvar__tracebackhide__"
+VALUES = [None, False, 0, object()]  # only the name counts, never the value
+REGISTRY = "_chain_registry"  # how generated modules reach the rest of the chain
+
+
+class Mapping(collections.UserDict):
+    """A namespace that is not a dict: membership goes through its own __contains__."""
+
+
+class Refusing(Mapping):
+    """A namespace whose membership test fails: its frame never counts as marked."""
+
+    def __contains__(self, key):
+        raise LookupError(key)
+
+
+NAMESPACES = {"dict": dict, "mapping": Mapping, "refusing": Refusing}
+
+
+class Meta(type):
+    @classmethod
+    def __prepare__(mcls, name, bases, ns):
+        return NAMESPACES[ns]()  # the body always raises, so no class is ever made from it
+
+
+@dataclasses.dataclass
+class Level:
+    kind: str
+    state: str  # the marker in the level's function (a closure's inner function shares it)
+    inner: str  # the marker in the class body, exec'd code, module or generator
+    value: int
+    padding: int  # names bound together with the marker, declared ahead of it
+    namespace: str  # the locals mapping of a class body or exec'd code
+
+
+STATES = ["bound", "absent", "unbound"]
+KINDS = ["call", "closure", "class", "exec", "module", "generator"]
+levels = st.builds(
+    Level,
+    st.sampled_from(KINDS),
+    st.sampled_from(STATES),
+    st.sampled_from(STATES),
+    st.integers(0, len(VALUES) - 1),
+    st.integers(0, 8),
+    st.sampled_from(sorted(NAMESPACES)),
+)
+
+
+def scope(level, state, lines):
+    """`lines` with the marker bound ahead of them, after them, or not at all."""
+    assign = "".join(f"_{k} = " for k in range(level.padding)) + f"{MARKER} = V[{level.value}]"
+    return {"bound": [assign, *lines], "absent": lines, "unbound": [*lines, assign]}[state]
+
+
+def indent(lines):
+    return ["    " + line for line in lines]
+
+
+def generate(plan, tag):
+    """The chain's source, exec'd code, module files, and the (label, marked) entries it makes."""
+    source, exec_code, modules, expected = [], {}, {}, []
+    for i, level in enumerate(plan):
+        action = f"nxt[{i + 1}]()" if i + 1 < len(plan) else "raise ArithmeticError('end of the chain')"
+        body = scope(level, level.inner, [action])
+        inner_marked = level.inner == "bound"
+        if level.kind == "call":
+            middle, inner = [action], None
+        elif level.kind == "closure":
+            # The marker is a cell of lvl<i> and a free variable of its inner function.
+            middle = [f"def lvl{i}_inner():", *indent([action, f"return {MARKER}"]), f"lvl{i}_inner()"]
+            inner = (f"lvl{i}_inner", level.state == "bound")
+        elif level.kind == "class":
+            middle = [f"class C{i}(metaclass=Meta, ns={level.namespace!r}):", *indent(body)]
+            inner = (f"C{i}", inner_marked and level.namespace != "refusing")
+        elif level.kind == "exec":
+            exec_code[i] = compile("\n".join(body), f"exec{i}", "exec")
+            middle = [f"exec(CODE[{i}], globals(), NAMESPACES[{level.namespace!r}]())"]
+            inner = (f"exec{i}", inner_marked and level.namespace != "refusing")
+        elif level.kind == "module":
+            # The marker is a global of the module, which is its locals mapping too.
+            name = f"chain_{tag}_{i}"
+            modules[name] = "\n".join([f"from {REGISTRY} import nxt, V", *body])
+            middle = [f"__import__({name!r})"]
+            inner = (f"{name}.py", inner_marked)
+        else:
+            source += [f"def lvl{i}_gen():", *indent([*body, "yield"])]
+            middle, inner = [f"next(lvl{i}_gen())"], (f"lvl{i}_gen", inner_marked)
+        source += [f"def lvl{i}():", *indent(scope(level, level.state, middle))]
+        expected += [(f"lvl{i}", level.state == "bound")] + ([inner] if inner else [])
+    return "\n".join(source), exec_code, modules, expected
+
+
+def labels(tb):
+    out = []
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        out.append(os.path.basename(code.co_filename) if code.co_name == "<module>" else code.co_name)
+        tb = tb.tb_next
+    return out
+
+
+def call_through():
+    __quenvar__tracebackhide__ = "a caller"  # noqa: F841 - callers of the call-through stay
+    with pytest.raises(ArithmeticError) as caught:
+        native_extensions.CallImportHookRemovingFrames()
+    return caught.value
+
+
+@pytest.fixture(scope="module")
+def chain_dir(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("chain")
+    registry = sys.modules[REGISTRY] = types.ModuleType(REGISTRY)
+    sys.path.insert(0, str(directory))
+    yield directory, registry
+    sys.path.remove(str(directory))
+    del sys.modules[REGISTRY]
+    native_extensions.SetRemoveImportHookFrames(True)
+
+
+tags = itertools.count()
+
+
+@settings(max_examples=250, deadline=None, database=None)
+@given(plan=st.lists(levels, min_size=1, max_size=6), global_marker=st.booleans())
+def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
+    directory, registry = chain_dir
+    source, exec_code, modules, expected = generate(plan, next(tags))
+    for name, text in modules.items():
+        (directory / f"{name}.py").write_text(text)
+    importlib.invalidate_caches()
+    namespace = {"Meta": Meta, "NAMESPACES": NAMESPACES, "CODE": exec_code, "V": VALUES}
+    if global_marker:
+        namespace[MARKER] = "a global never marks a function, nor a frame with other locals"
+    exec(compile(source, "<chain>", "exec"), namespace)
+    registry.V = VALUES
+    registry.nxt = namespace["nxt"] = [namespace[f"lvl{i}"] for i in range(len(plan))]
+    native_extensions.SetImportHook(namespace["nxt"][0])
+    for remove in (False, True):
+        native_extensions.SetRemoveImportHookFrames(remove)
+        error = call_through()
+        kept = [label for label, marked in expected if not (remove and marked)]
+        assert labels(error.__traceback__) == ["call_through", *kept], source

@@ -1,0 +1,323 @@
+"""Stress: a very long traceback, a RecursionError, allocation failures, threads and forks.
+
+The allocation-failure and thread checks run in fresh interpreters: injected failures can leave an
+interpreter unusable, forking wants a process of its own, and a deadlock must end in a timeout.
+"""
+import json
+import sys
+import traceback
+import types
+
+import pytest
+
+from conftest import run_python
+
+
+class ChainError(Exception):
+    pass
+
+
+def marked_function():
+    __quenvar__tracebackhide__ = None  # noqa: F841
+    return sys._getframe()
+
+
+def exec_frame(source):
+    namespace = {"sys": sys}
+    exec(source + "frame = sys._getframe()\n", namespace)
+    return namespace["frame"]
+
+
+# Finished frames (each keeps its locals), each shared by many entries, and whether each is marked.
+FRAMES = [
+    (marked_function(), True),
+    (sys._getframe(), False),  # this module's own frame, finished once it is imported
+    (exec_frame("__quenvar__tracebackhide__ = 0\n"), True),
+    (exec_frame(""), False),
+]
+PATTERN = [0, 0, 1, 2, 3, 0, 1, 2]  # runs of marked entries; the chain ends on a marked one
+LENGTH = 100_000
+
+
+@pytest.mark.parametrize("remove", [True, False])
+def test_long_traceback(ne, remove):
+    chain = None
+    for i in reversed(range(LENGTH)):  # entry i is told apart by its line number, i + 1
+        chain = types.TracebackType(chain, FRAMES[PATTERN[i % len(PATTERN)]][0], 0, i + 1)
+
+    def hook():
+        __quenvar__tracebackhide__ = 1  # noqa: F841
+        raise ChainError().with_traceback(chain)
+
+    ne.SetImportHook(hook)
+    ne.SetRemoveImportHookFrames(remove)
+    with pytest.raises(ChainError) as caught:
+        ne.CallImportHookRemovingFrames()
+    entries = list(traceback.walk_tb(caught.value.__traceback__))
+    head = [test_long_traceback.__code__] if remove else [test_long_traceback.__code__, hook.__code__]
+    assert [frame.f_code for frame, _ in entries[: len(head)]] == head
+    marked = [FRAMES[PATTERN[i % len(PATTERN)]][1] for i in range(LENGTH)]
+    assert [lineno for _, lineno in entries[len(head):]] == [
+        i + 1 for i in range(LENGTH) if not (remove and marked[i])
+    ]
+
+
+@pytest.mark.parametrize("remove", [True, False])
+def test_recursion_error(ne, remove):
+    marked = [n % 7 == 3 for n in range(10_000)]
+    deepest = [0]
+
+    def recurse(n):
+        # Nothing ahead of the marker can fail (3.10 checks the depth even in comparisons, hence
+        # the list lookup), so every frame that reaches the traceback has bound it.
+        if marked[n]:
+            __quenvar__tracebackhide__ = n  # noqa: F841
+        deepest[0] = n
+        recurse(n + 1)
+
+    def hook():
+        recurse(0)
+
+    ne.SetImportHook(hook)
+    ne.SetRemoveImportHookFrames(remove)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(3000)
+    try:
+        with pytest.raises(RecursionError) as caught:
+            ne.CallImportHookRemovingFrames()
+    finally:
+        sys.setrecursionlimit(limit)
+    frames = [frame for frame, _ in traceback.walk_tb(caught.value.__traceback__)]
+    assert [frame.f_code for frame in frames[:2]] == [test_recursion_error.__code__, hook.__code__]
+    assert all(frame.f_code is recurse.__code__ for frame in frames[2:])
+    assert deepest[0] > 1000
+    assert [frame.f_locals["n"] for frame in frames[2:]] == [
+        n for n in range(deepest[0] + 1) if not (remove and marked[n])
+    ]
+
+
+NOMEM_SCRIPT = r"""
+import json, os, sys, traceback
+from sys import _getframe
+import _testcapi
+import native_extensions as ne
+
+# Every frame makes its frame object first: when unwinding has to allocate a caller's frame object
+# and that fails, 3.11 to 3.13 drop the pending exception.
+# Nothing creates a function or class while allocations can fail: 3.12.1 and 3.13.0 crash at a
+# later function or class creation after a failed allocation there, with or without this module.
+
+class ChainError(Exception):
+    pass
+
+class Namespace(dict):
+    def __contains__(self, key):  # not an exact dict: the membership test runs this code
+        _getframe()
+        return dict.__contains__(self, key)
+
+def leaf():
+    _getframe()
+    a0 = a1 = a2 = a3 = a4 = a5 = a6 = a7 = a8 = a9 = a10 = a11 = __quenvar__tracebackhide__ = 0
+    raise ChainError()
+
+def plain():
+    _getframe()
+    leaf()
+
+def make_inner():
+    __quenvar__tracebackhide__ = None  # a cell here
+    def inner():
+        _getframe()
+        plain()
+        return __quenvar__tracebackhide__  # a free variable, bound
+    return inner
+
+INNER = make_inner()
+
+MODULE = compile("_getframe()\n__quenvar__tracebackhide__ = 1\nINNER()\n", "<module-like>", "exec")
+BODY = compile("_getframe()\n__quenvar__tracebackhide__ = 1\nexec(MODULE, {'INNER': INNER, '_getframe': _getframe})\n",
+               "<class-like>", "exec")
+
+def hook():
+    _getframe()
+    exec(BODY, GLOBALS, Namespace())
+
+GLOBALS = globals()
+FULL = [("hook", 0), ("<class-like>", 1), ("<module-like>", 1), ("inner", 1), ("plain", 0), ("leaf", 1)]
+STRIPPED = [name for name, marked in FULL if not marked]
+
+def labels(error):  # without the entry of attempt()
+    codes = [frame.f_code for frame, _ in traceback.walk_tb(error.__traceback__)][1:]
+    return [code.co_filename if code.co_name == "<module>" else code.co_name for code in codes]
+
+def attempt(fail_at=None, set_nomemory=_testcapi.set_nomemory, remove_hooks=_testcapi.remove_mem_hooks,
+            call=ne.CallImportHookRemovingFrames):
+    _getframe()
+    if fail_at is not None:
+        set_nomemory(fail_at, fail_at + 1)
+    try:
+        call()
+    except BaseException as error:
+        remove_hooks()  # first thing after the call: nothing else may fail
+        return error
+    remove_hooks()
+
+def child(fail_at):
+    # Exit status 0: fully stripped; 1: some marked entries kept (testing them failed); 2: MemoryError.
+    error = attempt(fail_at)
+    names = labels(error) if type(error) is ChainError else None
+    if type(error) is MemoryError:
+        status = 2
+    elif names == STRIPPED:
+        status = 0
+    elif names == [name for name, _ in FULL if name in names] and set(STRIPPED) <= set(names):
+        status = 1
+    else:
+        status = 3
+    after = attempt()
+    if status == 3 or type(after) is not ChainError or labels(after) != STRIPPED:
+        print(fail_at, repr(error), names, repr(after), file=sys.stderr)
+        status = 3
+    os._exit(status)
+
+ne.SetImportHook(hook)
+if WARM:
+    attempt()  # makes the marker key before any allocation fails
+statuses, fail_at, quiet = {}, 0, 0
+while quiet < 40 and fail_at < 3000:  # until well past the last allocation the call makes
+    pid = os.fork()
+    if pid == 0:
+        try:
+            child(fail_at)
+        finally:
+            os._exit(4)
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    statuses[status] = statuses.get(status, 0) + 1
+    quiet = quiet + 1 if status == 0 else 0
+    fail_at += 1
+print(json.dumps({"statuses": statuses, "fail_at": fail_at}))
+"""
+
+
+@pytest.mark.parametrize("warm", [False, True], ids=["marker_key_not_made_yet", "marker_key_made"])
+def test_each_allocation_failing_in_turn(warm):
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("no allocation-failure injection in this interpreter")
+    proc = run_python(NOMEM_SCRIPT.replace("WARM", str(warm)), timeout=300)
+    # Nothing may be reported on stderr, not even as "Exception ignored".
+    assert proc.returncode == 0 and not proc.stderr, proc.stderr[-3000:]
+    report = json.loads(proc.stdout)
+    statuses = {int(status): count for status, count in report["statuses"].items()}
+    assert set(statuses) <= {0, 1, 2} and report["fail_at"] < 3000, (report, proc.stderr[-3000:])
+    assert statuses.get(2, 0) >= 5, report  # the injection did hit the call
+    if not warm:
+        # Failing to make the marker key keeps that call's traceback whole, not the next one's.
+        assert statuses.get(1, 0) >= 1, report
+
+
+THREAD_SCRIPT = r"""
+import collections, faulthandler, json, os, random, sys, threading, time, traceback, warnings
+faulthandler.dump_traceback_later(60, exit=True)  # a deadlock ends the run, with every stack
+warnings.simplefilter("ignore")  # forking a process with threads warns from 3.12 on
+sys.setswitchinterval(1e-6)
+import native_extensions as ne
+
+class ChainError(Exception):
+    pass
+
+class SlowNamespace(dict):
+    def __contains__(self, key):  # lets other threads run in the middle of the removal
+        time.sleep(0)
+        return dict.__contains__(self, key)
+
+BODY = compile("__quenvar__tracebackhide__ = 1\nmiddle(kind)\n", "<body>", "exec")
+
+def leaf(kind):
+    __quenvar__tracebackhide__ = kind
+    time.sleep(0)
+    raise ChainError(kind)
+
+def middle(kind):
+    leaf(kind)
+
+def make_hook(kind):
+    def hook(*args, **kwargs):
+        __quenvar__tracebackhide__ = kind
+        if kind == "return":
+            return args, kwargs
+        if kind == "swap":  # replaces the hook and flips removal from inside the call
+            ne.SetImportHook(random.choice(HOOKS))
+            ne.SetRemoveImportHookFrames(random.random() < 0.5)
+        if kind == "exec":
+            exec(BODY, {"middle": middle, "kind": kind}, SlowNamespace())
+        else:
+            middle(kind)
+    return hook
+
+HOOKS = [make_hook(kind) for kind in ("return", "raise", "swap", "exec")]
+stop = threading.Event()
+errors, counts = [], collections.Counter()  # counts may lose racing updates: lower bounds
+
+def worker(n):
+    i = 0
+    while not stop.is_set():
+        i += 1
+        try:
+            result = ne.CallImportHookRemovingFrames(i, n=n)
+        except ChainError as error:
+            names = [frame.f_code.co_name for frame, _ in traceback.walk_tb(error.__traceback__)]
+            body = ["<module>"] if error.args[0] == "exec" else []
+            if names == ["worker", "hook", *body, "middle", "leaf"]:
+                counts["full"] += 1
+            elif names == ["worker", "middle"]:
+                counts["stripped"] += 1
+            else:
+                errors.append(names)
+        except BaseException as error:
+            errors.append(repr(error))
+        else:
+            if result != ((i,), {"n": n}):
+                errors.append(repr(result))
+            counts["returned"] += 1
+
+def swapper():
+    while not stop.is_set():
+        ne.SetImportHook(random.choice(HOOKS))
+        ne.SetRemoveImportHookFrames(random.choice([True, False, 1, 0, "", "x"]))
+        counts["swaps"] += 1
+        time.sleep(0)
+
+def forker():
+    while not stop.is_set():
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0)
+        if os.waitpid(pid, 0)[1] != 0:
+            errors.append("a child failed")
+        counts["forks"] += 1
+
+ne.python_fork_handler_called = 1  # the forks count as handled: the fork handler stays silent
+ne.RegisterPreforkCallback()
+ne.SetImportHook(HOOKS[1])
+threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+threads += [threading.Thread(target=swapper)] + [threading.Thread(target=forker) for _ in range(2)]
+for thread in threads:
+    thread.start()
+time.sleep(2)
+stop.set()
+for thread in threads:
+    thread.join()
+print(json.dumps({"errors": errors[:10], "counts": counts}))
+"""
+
+
+def test_threads_call_through_while_hooks_swap_and_threads_fork():
+    proc = run_python(THREAD_SCRIPT, timeout=120)
+    # Nothing may be reported on stderr, not even as "Exception ignored".
+    assert proc.returncode == 0 and not proc.stderr, proc.stderr[-3000:]
+    assert proc.stdout.count("\n") == 1, proc.stdout[:2000]  # nothing but the report
+    report = json.loads(proc.stdout)
+    assert report["errors"] == [], report
+    counts = report["counts"]
+    assert min(counts["returned"], counts["full"], counts["stripped"], counts["forks"]) > 0, counts
+    assert counts["swaps"] > 100, counts
