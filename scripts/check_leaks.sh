@@ -3,7 +3,7 @@
 # sys.gettotalrefcount): builds the module against that interpreter's own headers and runs
 # scripts/leakcheck.py, which requires zero growth of the total reference count and of the
 # allocated memory blocks over repeated runs of every path; then scripts/leakcheck_mutants.py,
-# which shows that the check catches planted reference-counting mistakes.
+# which shows that the check catches planted reference-counting (and behaviour) mistakes.
 #
 #   scripts/check_leaks.sh [--no-mutants] [leakcheck.py args...]     e.g. -k fork, --runs 5
 #

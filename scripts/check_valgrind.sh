@@ -7,10 +7,9 @@
 #
 # The subset is scripts/leakcheck.py --smoke: every path of the leak check (successful and
 # failing calls, every traceback shape with removal on and off, module-level, exec and class-body
-# frames, code that relinks the traceback during the walk, hook and flag churn, the exported
-# entry points through ctypes, the fork handler with every attribute value and kind of fork, and
-# the fresh-interpreter cases), each run once, with PYTHONMALLOC=malloc so that every object is a
-# heap block that memcheck tracks. No suppression file is used: an interpreter that is not clean
+# frames, hook and flag churn, the exported entry points through ctypes, the fork handler with
+# each kind of attribute value and of fork, and the fresh-interpreter cases), each run once, with
+# PYTHONMALLOC=malloc so that every object is a heap block that memcheck tracks. No suppression file is used: an interpreter that is not clean
 # on its own (`python -c "import ctypes, subprocess"`) is not used, and the next candidate for
 # that version is tried. (pyenv's CPython 3.11.7 is such an interpreter: int.from_bytes leaves
 # ob_digit[0] of a zero result uninitialised, CPython issue gh-119022, which memcheck reports

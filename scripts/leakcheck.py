@@ -6,7 +6,8 @@ type method cache is cleared, the garbage collector runs, and sys.gettotalrefcou
 sys.getallocatedblocks() are read. After the warm-up repetitions, every measured one must leave
 both exactly where the previous one did. Each path also checks its own outcome (the surviving
 traceback entries, the fork warnings printed), so that it cannot silently stop exercising the
-code it is meant to. Paths that need a module nobody has touched yet run in a new interpreter.
+code it is meant to. Paths that need an interpreter where no hook has been set yet, or one
+started with -v, run in a new interpreter.
 
 Needs a debug interpreter (sys.gettotalrefcount) and the module built against its own headers,
 except with --smoke N, which runs every path N times without measuring, on any interpreter (the
@@ -19,7 +20,6 @@ valgrind check uses it).
 
 import argparse
 import array
-import collections
 import ctypes
 import functools
 import gc
@@ -28,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections import UserDict
 
 import native_extensions as ne
 
@@ -69,7 +70,7 @@ class Prepared(type):
 
     @classmethod
     def __prepare__(mcls, name, bases):
-        return collections.UserDict()
+        return UserDict()
 
     def __new__(mcls, name, bases, namespace):
         return super().__new__(mcls, name, bases, dict(namespace))
@@ -122,10 +123,12 @@ FAILURES = {  # name: (hook, its arguments, traceback entries it leaves, those t
     "import of a marked module": (__import__, ("leakcheck_marked_module",), ("<module>",), {"<module>"}),
     "import of an unmarked module": (__import__, ("leakcheck_plain_module",), ("<module>",), set()),
     "exec, marked globals": (exec, (MARKED, {}), ("<module>",), {"<module>"}),
-    "exec, marked non-dict locals": (exec, (MARKED, {}, collections.UserDict()), ("<module>",), {"<module>"}),
-    "exec, unmarked non-dict locals": (exec, (PLAIN, {}, collections.UserDict()), ("<module>",), set()),
-    "class body, marked non-dict __prepare__ namespace": (class_body, (True,), ("class_body", "Body"), {"Body"}),
-    "class body, unmarked non-dict __prepare__ namespace": (class_body, (False,), ("class_body", "Body"), set()),
+    "exec, marked non-dict locals": (exec, (MARKED, {}, UserDict()), ("<module>",), {"<module>"}),
+    "exec, unmarked non-dict locals": (exec, (PLAIN, {}, UserDict()), ("<module>",), set()),
+    "class body, marked non-dict __prepare__ namespace":
+        (class_body, (True,), ("class_body", "Body"), {"Body"}),
+    "class body, unmarked non-dict __prepare__ namespace":
+        (class_body, (False,), ("class_body", "Body"), set()),
 }
 for _name, _case in FAILURES.items():
     for _remove in (True, False):
@@ -169,7 +172,7 @@ class RaisingBool:
 @path("churn: removal flag values, and one whose __bool__ raises")
 def _():
     ne.SetImportHook(level)
-    for value, on in ((0, False), ("", False), (None, False), (1, True), ("x", True), (object(), True)):
+    for value, on in ((0, False), ("", False), (None, False), (1, True), ("x", True), (len, True)):
         expect(ne.SetRemoveImportHookFrames(value) is None, "flag result")
         got = fails(0, frozenset(range(5)))
         expect(got == (() if on else LEVELS), "removal with flag %r" % (value,), got)
@@ -193,7 +196,7 @@ def module_pointer():
 
 @path("ctypes: remove_tracebackhide_frames with nothing pending")
 def _():
-    lib._ZN17native_extensions27remove_tracebackhide_framesEv()  # PyDLL raises if one is left pending
+    lib._ZN17native_extensions27remove_tracebackhide_framesEv()  # PyDLL raises if one is pending after
 
 
 @path("ctypes: InitNativeExtensions")
@@ -251,9 +254,11 @@ def fork_path(fork, value, warns):
     expect(count == warns, "fork warnings", count, warns)
 
 
-for _fork, _value, _warns in (("os.fork", ABSENT, 0), ("os.fork", 1, 0), ("os.fork", 0, 1), ("os.fork", "x", 1),
-                              ("libc fork, lock held", "1", 1), ("libc fork, lock released", 1, 1)):
-    path("fork (%s): attribute %s" % (_fork, "absent" if _value is ABSENT else repr(_value)), inner=5)(
+for _fork, _value, _warns in (("os.fork", ABSENT, 0), ("os.fork", 1, 0), ("os.fork", 0, 1),
+                              ("os.fork", "x", 1), ("libc fork, lock held", "1", 1),
+                              ("libc fork, lock released", 1, 1)):
+    _label = "absent" if _value is ABSENT else repr(_value)
+    path("fork (%s): attribute %s" % (_fork, _label), inner=5)(
         functools.partial(fork_path, _fork, _value, _warns))
 
 
@@ -271,16 +276,18 @@ def _():
 
 @path("fresh: verbose interpreter (-v): nothing removed", fresh=["-v"])
 def _():
+    # Every level marked and removal on, yet every entry stays.
     failing_call(level, (0, frozenset(range(5))), LEVELS, (), True)
 
 
 def run_child(name, args):
-    mode = ["--smoke", str(args.smoke)] if args.smoke else ["--warmup", str(args.warmup), "--runs", str(args.runs)]
-    proc = subprocess.run([sys.executable, *PATHS[name][2], os.path.abspath(__file__), "--child", name, *mode],
-                          capture_output=True, text=True, timeout=300)
+    mode = ["--smoke", args.smoke] if args.smoke else ["--warmup", args.warmup, "--runs", args.runs]
+    command = [sys.executable, *PATHS[name][2], os.path.abspath(__file__), "--child", name, *mode]
+    proc = subprocess.run([str(arg) for arg in command], capture_output=True, text=True, timeout=300)
     out = proc.stdout.strip()
     if proc.returncode and not out.startswith(("FAIL", "LEAK")):
-        out = "FAIL  %s: child exited %d\n%s" % (name, proc.returncode, "\n".join(proc.stderr.splitlines()[-15:]))
+        stderr = "\n".join(proc.stderr.splitlines()[-15:])
+        out = "FAIL  %s: child exited %d\n%s" % (name, proc.returncode, stderr)
     return proc.returncode == 0, out
 
 
@@ -329,7 +336,8 @@ def run_path(name, args):
     if args.smoke:
         return True, "ok    " + name + took
     leaked = any(refs) or any(blocks)
-    return not leaked, "%s %s: refs %s blocks %s%s" % ("LEAK " if leaked else "ok   ", name, refs, blocks, took)
+    verdict = "LEAK " if leaked else "ok   "
+    return not leaked, "%s %s: refs %s blocks %s%s" % (verdict, name, refs, blocks, took)
 
 
 def built_for_debug_abi():
@@ -347,10 +355,11 @@ SENTINEL, HOARD = object(), []
 
 def self_test(args):
     """The measurement must see a planted reference leak and a planted block leak."""
-    refs, _ = hunt(lambda: ctypes.pythonapi.Py_IncRef(ctypes.py_object(SENTINEL)), 5, args.warmup, args.runs)
+    api, sentinel = ctypes.pythonapi, ctypes.py_object(SENTINEL)
+    refs, _ = hunt(lambda: api.Py_IncRef(sentinel), 5, args.warmup, args.runs)
     _, blocks = hunt(lambda: HOARD.append(object()), 5, args.warmup, args.runs)
     for _ in range(5 * (args.warmup + args.runs)):
-        ctypes.pythonapi.Py_DecRef(ctypes.py_object(SENTINEL))
+        api.Py_DecRef(sentinel)
     HOARD.clear()
     return all(d == 5 for d in refs) and all(d >= 5 for d in blocks), refs, blocks
 
@@ -359,7 +368,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--warmup", type=int, default=3, help="unmeasured repetitions (default 3)")
     parser.add_argument("--runs", type=int, default=3, help="measured repetitions (default 3)")
-    parser.add_argument("--smoke", type=int, default=0, metavar="N", help="run every path N times, unmeasured")
+    parser.add_argument("--smoke", type=int, default=0, metavar="N", help="run each path N times, unmeasured")
     parser.add_argument("-k", dest="select", default="", help="only paths whose name contains this")
     parser.add_argument("--list", action="store_true", help="list the paths")
     parser.add_argument("--child", help=argparse.SUPPRESS)
@@ -382,9 +391,9 @@ def main():
     ok = True
     if not args.smoke:
         abi_ok = built_for_debug_abi()
-        print("%s module built for the debug interpreter's reference counting" % ("ok   " if abi_ok else "FAIL "))
         test_ok, refs, blocks = self_test(args)
-        print("%s self-test: planted leaks seen as refs %s blocks %s" % ("ok   " if test_ok else "FAIL ", refs, blocks))
+        print("ok   " if abi_ok else "FAIL ", "module built for the debug interpreter's reference counting")
+        print("ok   " if test_ok else "FAIL ", "self-test: planted leaks seen: refs", refs, "blocks", blocks)
         ok = abi_ok and test_ok
     failures = 0
     with tempfile.TemporaryDirectory(prefix="leakcheck-") as modules:

@@ -19,12 +19,13 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LEAKCHECK = os.path.join(ROOT, "scripts", "leakcheck.py")
 
 MUTANTS = [  # (name, file, text, replacement, leakcheck -k filter)
     ("call-through keeps its reference to the hook", "cpython_importhook.cpp",
      "    Py_DECREF(hook);\n    return result;", "    return result;", "success: arguments"),
-    ("replaced hook never released", "cpython_importhook.cpp",
-     "    Py_XDECREF(previous);\n    Py_RETURN_NONE;", "    Py_RETURN_NONE;", "churn: hook replacement"),
+    ("replaced hook never released", "cpython_importhook.cpp", "    Py_XDECREF(previous);\n    Py_RETURN_NONE;",
+     "    (void)previous;\n    Py_RETURN_NONE;", "churn: hook replacement"),
     ("unlinked entry keeps one reference", "cpython_importhook.cpp",
      "                *link = Py_XNewRef(next);\n                Py_DECREF(current);",
      "                *link = Py_XNewRef(next);", "failure: middle marked, removal on"),
@@ -34,19 +35,19 @@ MUTANTS = [  # (name, file, text, replacement, leakcheck -k filter)
      "    Py_DECREF(locals);\n    if (found < 0) {", "    if (found < 0) {", "failure: class body, marked"),
     ("removal off leaks the exception type", "cpython_importhook.cpp",
      "    if (result == nullptr && strip_tracebackhide_frames) {",
-     "    if (result == nullptr && !strip_tracebackhide_frames) {\n        Py_XINCREF(PyErr_Occurred());\n    }\n"
+     "    if (result == nullptr && !strip_tracebackhide_frames) {\n"
+     "        Py_XINCREF(PyErr_Occurred());\n    }\n"
      "    if (result == nullptr && strip_tracebackhide_frames) {", "failure: none marked, removal off"),
-    ("previous module never released", "native_extensions.cpp",
-     "    Py_XDECREF(previous);\n    return module;", "    return module;", "ctypes: InitNativeExtensions"),
+    ("previous module never released", "native_extensions.cpp", "    Py_XDECREF(previous);\n    return module;",
+     "    (void)previous;\n    return module;", "ctypes: InitNativeExtensions"),
     ("fork handler keeps the attribute value", "atfork.cpp",
      "        Py_DECREF(handled);\n", "", "fork (os.fork): attribute 0"),
     ("fork handler takes a reference to None", "atfork.cpp",
-     "    compat::restore_exception(pending);", "    Py_INCREF(Py_None);\n    compat::restore_exception(pending);",
-     "fork (os.fork): attribute absent"),
+     "    compat::restore_exception(pending);",
+     "    Py_INCREF(Py_None);\n    compat::restore_exception(pending);", "fork (os.fork): attribute absent"),
     # Behaviour, not references: the paths' own checks must notice.
     ("hidden entries kept", "cpython_importhook.cpp",
-     "const bool hidden = key != nullptr && frame_is_hidden(entry->tb_frame, key);",
-     "const bool hidden = false;", "failure: all marked, removal on"),
+     "const bool hidden = key", "const bool hidden = false && key", "failure: all marked, removal on"),
     ("fork warning never printed", "atfork.cpp", "if (value != 1) {", "if (value == -2) {",
      "fork (os.fork): attribute 0"),
 ]
@@ -56,18 +57,19 @@ def build(src, out):
     """Builds the module from the sources in `src` into `out`, as check_leaks.sh does: the
     interpreter's include directory given with -I, not -isystem. The CMake tree is configured on
     the first call and rebuilt incrementally after."""
+    quiet = {"check": True, "stdout": subprocess.DEVNULL}
     if shutil.which("cmake"):
         tree = os.path.join(out, "cmake")
         if not os.path.isdir(tree):
-            subprocess.run(["cmake", "-S", os.path.dirname(src), "-B", tree, "-DPython_EXECUTABLE=" + sys.executable,
-                            "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON",
-                            "-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=" + out], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", tree], check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(["cmake", "-S", os.path.dirname(src), "-B", tree, "-DCMAKE_BUILD_TYPE=Debug",
+                            "-DPython_EXECUTABLE=" + sys.executable, "-DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON",
+                            "-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=" + out], **quiet)
+        subprocess.run(["cmake", "--build", tree], **quiet)
     else:
+        target = os.path.join(out, "native_extensions" + sysconfig.get_config_var("EXT_SUFFIX"))
         subprocess.run(["g++", "-std=c++17", "-shared", "-fPIC", "-g", "-fvisibility=hidden", "-fno-exceptions",
-                        "-fno-rtti", "-I" + sysconfig.get_paths()["include"], *glob.glob(os.path.join(src, "*.cpp")),
-                        "-o", os.path.join(out, "native_extensions" + sysconfig.get_config_var("EXT_SUFFIX"))],
-                       check=True)
+                        "-fno-rtti", "-I" + sysconfig.get_paths()["include"], *glob.glob(src + "/*.cpp"),
+                        "-o", target], **quiet)
 
 
 def main():
@@ -91,9 +93,9 @@ def main():
                 with open(path, "w") as f:
                     f.write(original.replace(text, replacement))
                 build(src, tmp)
-                proc = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "leakcheck.py"), "-k", select],
-                                      env=dict(os.environ, PYTHONPATH=tmp), cwd=tmp, stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT, text=True, timeout=300)
+                proc = subprocess.run([sys.executable, LEAKCHECK, "-k", select], cwd=tmp, text=True,
+                                      env=dict(os.environ, PYTHONPATH=tmp), stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT, timeout=300)
             finally:
                 with open(path, "w") as f:
                     f.write(original)
