@@ -10,6 +10,15 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+// 3.11 has no public call that reads one variable of a frame (PyFrame_GetVar came in 3.12), so
+// function frames are read in place through the interpreter's frame layout and locals kinds.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_code.h>
+#include <internal/pycore_frame.h>
+#undef Py_BUILD_CORE
+#endif
+
 #define NATIVE_EXTENSIONS_API __attribute__((visibility("default")))
 
 namespace native_extensions {
@@ -37,7 +46,9 @@ NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 // 3.10      PyErr_Fetch/Restore; Py_VerboseFlag; the frame's f_locals after PyFrame_FastToLocals;
 //           code names in co_varnames, co_cellvars and co_freevars.
 // 3.11      PyErr_Fetch/Restore; Py_VerboseFlag; PyFrame_GetLocals (which refreshes the fast
-//           locals itself); code names in co_localsplusnames.
+//           locals itself); code names in co_localsplusnames; one variable of a function frame
+//           is read in place through the interpreter's internal frame layout, as no public call
+//           reads it without building the whole locals mapping.
 // 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
 //           Py_VerboseFlag is deprecated, so sys.flags.verbose is read (once); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
@@ -139,23 +150,28 @@ inline bool interpreter_is_verbose() {
 #endif
 }
 
-// Whether a name of `code`'s fast locals is `name`.
-inline bool tuple_holds_name(PyObject* names, PyObject* name) {
+// The index of `name` among the names of a code's fast locals, or -1.
+inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
     const Py_ssize_t size = PyTuple_GET_SIZE(names);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
     for (Py_ssize_t i = 0; i < size; ++i) {
         PyObject* candidate = PyTuple_GET_ITEM(names, i);
         if (candidate == name) {
-            return true;
+            return i;
         }
         // Names in code objects are interned, so identity nearly always decides; the text is
         // compared only for a string of the right length that is not the interned one.
         if (PyUnicode_Check(candidate) && PyUnicode_GET_LENGTH(candidate) == length &&
             PyUnicode_Compare(candidate, name) == 0) {
-            return true;
+            return i;
         }
     }
-    return false;
+    return -1;
+}
+
+// Whether a name of `code`'s fast locals is `name`.
+inline bool tuple_holds_name(PyObject* names, PyObject* name) {
+    return name_index(names, name) >= 0;
 }
 
 // Whether `code` has a local, cell or free variable called `name` (a str).
@@ -207,7 +223,26 @@ inline bool locals_hold(PyFrameObject* frame, PyObject* name) {
 // Whether the function frame has its local, cell or free variable `name` bound. Only asked of
 // frames whose code declares `name`. Failures count as unbound and are cleared at once.
 inline bool function_binds(PyFrameObject* frame, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    // What PyFrame_GetLocals would copy into the mapping for this one name: nothing once the
+    // frame has been cleared (stacktop 0); for a cell or free variable, the cell's content.
+    // A frame in a traceback has run its prologue, so its cell variables are cells already.
+    _PyInterpreterFrame* data = frame->f_frame;
+    if (data->stacktop == 0) {
+        return false;
+    }
+    PyCodeObject* code = data->f_code;
+    const Py_ssize_t i = name_index(code->co_localsplusnames, name);
+    if (i < 0) {
+        return false;
+    }
+    PyObject* value = data->localsplus[i];
+    const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, static_cast<int>(i));
+    if (value != nullptr && (kind & (CO_FAST_CELL | CO_FAST_FREE)) && PyCell_Check(value)) {
+        value = PyCell_GET(value);
+    }
+    return value != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
     PyObject* value = PyFrame_GetVar(frame, name);  // NameError when unbound
     if (value == nullptr) {
         PyErr_Clear();

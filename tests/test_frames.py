@@ -119,6 +119,22 @@ def test_unbound_marker_does_not_mark(ne):
     assert entry_names(failing_call(ne)) == ["failing_call", "injected", "raises"]
 
 
+def test_frame_cleared_before_removal_is_not_marked(ne):
+    def cleared():
+        __quenvar__tracebackhide__ = True
+        raise KeyError
+
+    def hook():
+        try:
+            cleared()
+        except KeyError as error:
+            error.__traceback__.tb_next.tb_frame.clear()  # drops its locals, marker included
+            raise
+
+    ne.SetImportHook(hook)
+    assert entry_names(failing_call(ne)) == ["failing_call", "hook", "cleared"]
+
+
 def test_marked_caller_frames_are_kept(ne):
     def hook():
         __quenvar__tracebackhide__ = 1
