@@ -111,3 +111,28 @@ fresh_venv() {
 elapsed() {
     echo "$(($(date +%s) - $1))s"
 }
+
+# Sets PYTHONS (default: $1) and REQUIRED_PYTHONS (default: 3.11) from the environment, where
+# versions may be separated by spaces or commas.
+select_pythons() {
+    PYTHONS=${PYTHONS:-$1}
+    PYTHONS=${PYTHONS//,/ }
+    REQUIRED_PYTHONS=${REQUIRED_PYTHONS:-3.11}
+    REQUIRED_PYTHONS=${REQUIRED_PYTHONS//,/ }
+}
+
+# Both cores for builds, and no pip version chatter.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+# Prints each version's RESULT and the verdict of check $1, then exits with $failed. Uses the
+# caller's WORK, PYTHONS, RESULT, failed and t_all.
+finish_checks() {
+    echo
+    echo "== Summary (scratch: $WORK, $(elapsed "$t_all") in all)"
+    for v in $PYTHONS; do
+        printf '  %-5s %s\n' "$v" "${RESULT[$v]}"
+    done
+    echo "$1: $([ "$failed" = 0 ] && echo passed || echo FAILED)"
+    exit "$failed"
+}

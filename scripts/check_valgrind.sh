@@ -33,16 +33,11 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/_common.sh"
 check_build_root
 
-PYTHONS=${PYTHONS:-"3.11 3.13"}
-PYTHONS=${PYTHONS//,/ }
-REQUIRED_PYTHONS=${REQUIRED_PYTHONS:-3.11}
-REQUIRED_PYTHONS=${REQUIRED_PYTHONS//,/ }
+select_pythons "3.11 3.13"
 SMOKE=${VALGRIND_SMOKE:-1}
 WORK=$BUILD_ROOT/valgrind
 rm -rf "$WORK"
 mkdir -p "$WORK"
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-export PIP_DISABLE_PIP_VERSION_CHECK=1
 t_all=$(date +%s)
 failed=0
 declare -A RESULT
@@ -178,10 +173,4 @@ for v in $PYTHONS; do
     fi
 done
 
-echo
-echo "== Summary (scratch: $WORK, $(elapsed "$t_all") in all)"
-for v in $PYTHONS; do
-    printf '  %-5s %s\n' "$v" "${RESULT[$v]}"
-done
-echo "check_valgrind: $([ "$failed" = 0 ] && echo passed || echo FAILED)"
-exit $failed
+finish_checks check_valgrind

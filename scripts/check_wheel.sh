@@ -21,7 +21,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/_common.sh"
 check_build_root
 
 WHEEL_PYTHONS=${WHEEL_PYTHONS:-3.11}
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 t_all=$(date +%s)
 
 fail() {

@@ -22,13 +22,9 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/_common.sh"
 check_build_root
 
-PYTHONS=${PYTHONS:-"3.10 3.11 3.12 3.13"}
-PYTHONS=${PYTHONS//,/ }
-REQUIRED_PYTHONS=${REQUIRED_PYTHONS:-3.11}
-REQUIRED_PYTHONS=${REQUIRED_PYTHONS//,/ }
+select_pythons "3.10 3.11 3.12 3.13"
 WORK=$BUILD_ROOT/pythons
 mkdir -p "$WORK/logs"
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 declare -A RESULT DETAIL CAPI
 failed=0 tested=0
