@@ -89,7 +89,7 @@ capi_path() {
     elif has PyErr_Fetch; then exc="PyErr_Fetch/Restore"
     else exc="?"; fi
     if has Py_VerboseFlag; then verbose="Py_VerboseFlag"
-    elif has PyImport_ImportModule; then verbose="sys.flags.verbose"
+    elif has PyImport_GetModule; then verbose="sys.flags.verbose"
     else verbose="?"; fi
     frame=""
     has PyFrame_FastToLocalsWithError && frame+="PyFrame_FastToLocalsWithError+f_locals "

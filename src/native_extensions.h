@@ -129,8 +129,12 @@ inline bool interpreter_is_verbose() {
     // Py_VerboseFlag later has no effect), so sys.flags.verbose is read once and remembered.
     static int verbose = -1;
     if (verbose < 0) {
-        // Not PySys_GetObject: from 3.13 on it reports a failed lookup on stderr.
-        PyObject* sys = PyImport_ImportModule("sys");
+        // The sys module as already imported: importing it would go through builtins.__import__,
+        // which may be the very hook whose failure is being handled. (PySys_GetObject is no
+        // better: from 3.13 on it reports a failure, such as a MemoryError, on stderr.)
+        PyObject* name = PyUnicode_InternFromString("sys");
+        PyObject* sys = name != nullptr ? PyImport_GetModule(name) : nullptr;
+        Py_XDECREF(name);
         PyObject* flags = sys != nullptr ? PyObject_GetAttrString(sys, "flags") : nullptr;
         Py_XDECREF(sys);
         PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
@@ -225,8 +229,8 @@ inline bool locals_hold(PyFrameObject* frame, PyObject* name) {
 inline bool function_binds(PyFrameObject* frame, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     // What PyFrame_GetLocals would copy into the mapping for this one name: nothing once the
-    // frame has been cleared (stacktop 0); for a cell or free variable, the cell's content.
-    // A frame in a traceback has run its prologue, so its cell variables are cells already.
+    // frame has been cleared (stacktop 0); for a cell or free variable, the cell's content (a
+    // cell variable is not a cell yet only before the frame's first instruction).
     _PyInterpreterFrame* data = frame->f_frame;
     if (data->stacktop == 0) {
         return false;

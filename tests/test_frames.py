@@ -322,6 +322,32 @@ def test_verbose_interpreter_keeps_every_entry(how):
     assert proc.stdout == f"{verbose}\n{verbose}\n"
 
 
+def test_removal_imports_nothing():
+    # The removal must not go through builtins.__import__: that is usually the hook itself.
+    proc = run_python(
+        """
+        import builtins
+        import native_extensions as ne
+        imported, real_import = [], builtins.__import__
+        def spy(name, *args, **kwargs):
+            imported.append(name)
+            return real_import(name, *args, **kwargs)
+        def hook():
+            __quenvar__tracebackhide__ = 1
+            raise KeyError
+        ne.SetImportHook(hook)
+        builtins.__import__ = spy
+        try:
+            ne.CallImportHookRemovingFrames()
+        except KeyError as e:
+            builtins.__import__ = real_import
+            print(imported, e.__traceback__.tb_next)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "[] None\n"
+
+
 def test_pythonverbose_environment_keeps_every_entry():
     proc = run_python(
         """
