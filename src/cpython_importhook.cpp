@@ -52,6 +52,11 @@ bool frame_is_hidden(PyFrameObject* frame, PyObject* key) {
     return compat::locals_hold(frame, key);
 }
 
+// The field of a traceback entry that holds (a strong reference to) its successor.
+PyObject** successor_slot(PyObject* entry) {
+    return reinterpret_cast<PyObject**>(&reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
+}
+
 // Unlinks the hidden entries of the chain whose head `*head` owns, keeping the others in order.
 //
 // Testing a frame can run arbitrary Python code (a mapping's __contains__, a key's __eq__, a
@@ -63,19 +68,16 @@ void unlink_hidden_entries(PyObject** head, PyObject* key) {
     PyObject* last_kept = nullptr;           // owned
     PyObject* current = Py_XNewRef(*head);   // owned
     while (current != nullptr) {
-        auto* entry = reinterpret_cast<PyTracebackObject*>(current);
-        const bool hidden = key != nullptr && frame_is_hidden(entry->tb_frame, key);
-        PyObject* next = Py_XNewRef(reinterpret_cast<PyObject*>(entry->tb_next));  // owned
+        const bool hidden = frame_is_hidden(reinterpret_cast<PyTracebackObject*>(current)->tb_frame, key);
+        PyObject* next = Py_XNewRef(*successor_slot(current));  // owned
         if (hidden) {
-            PyObject** link = last_kept != nullptr
-                                  ? reinterpret_cast<PyObject**>(&reinterpret_cast<PyTracebackObject*>(last_kept)->tb_next)
-                                  : head;
+            PyObject** link = last_kept != nullptr ? successor_slot(last_kept) : head;
             if (*link == current) {
                 // The slot's reference to this entry passes to its successor.
                 *link = Py_XNewRef(next);
                 Py_DECREF(current);
             }
-            Py_DECREF(current);
+            Py_DECREF(current);  // ours: the entry may go now, and run its frame's finalizers
         } else {
             Py_XSETREF(last_kept, current);
         }
@@ -90,8 +92,10 @@ void remove_tracebackhide_frames() {
     compat::PendingException pending = compat::fetch_exception();
     if (compat::is_set(pending) && !compat::interpreter_is_verbose()) {
         PyObject* traceback = compat::take_traceback(pending);  // owned
-        if (traceback != nullptr) {
-            unlink_hidden_entries(&traceback, tracebackhide_key());
+        // Without the marker key (it could not be created) no frame counts as marked.
+        PyObject* key = traceback != nullptr ? tracebackhide_key() : nullptr;  // borrowed
+        if (key != nullptr) {
+            unlink_hidden_entries(&traceback, key);
         }
         compat::put_traceback(pending, traceback);
     }
