@@ -1,11 +1,8 @@
-"""Random call chains inside the hook, checked against the removal rule.
+"""Random call chains inside the hook, checked against a model of the removal rule.
 
-Hypothesis draws a plan: a list of levels, each a function that reaches the next level through
-some construct (a direct call, a closure, a class body, exec'd code, an imported module, a
-generator); the last level raises. In each scope the marker is bound, absent, or assigned only
-after the call (so declared but unbound when the exception passes). The plan becomes source code,
-runs through the call-through with removal off and on, and the entries that survive are compared
-with what the plan alone says (never what the frames' locals say).
+Each level of a plan reaches the next through some construct (a call, a closure, a class body,
+exec'd code, an imported module, a generator), with the marker bound, absent or bound too late in
+each scope; the entries that survive (removal off and on) must be those the plan alone predicts.
 """
 import collections
 import dataclasses
@@ -60,15 +57,8 @@ class Level:
 
 STATES = ["bound", "absent", "unbound"]
 KINDS = ["call", "closure", "class", "exec", "module", "generator"]
-levels = st.builds(
-    Level,
-    st.sampled_from(KINDS),
-    st.sampled_from(STATES),
-    st.sampled_from(STATES),
-    st.integers(0, len(VALUES) - 1),
-    st.integers(0, 8),
-    st.sampled_from(sorted(NAMESPACES)),
-)
+levels = st.builds(Level, st.sampled_from(KINDS), st.sampled_from(STATES), st.sampled_from(STATES),
+                   st.integers(0, len(VALUES) - 1), st.integers(0, 8), st.sampled_from(sorted(NAMESPACES)))
 
 
 def scope(level, state, lines):
