@@ -154,7 +154,7 @@ inline bool interpreter_is_verbose() {
 #endif
 }
 
-// The index of `name` among the names of a code's fast locals, or -1.
+// The index of `name` in a tuple of names of a code's variables, or -1.
 inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
     const Py_ssize_t size = PyTuple_GET_SIZE(names);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
@@ -173,18 +173,13 @@ inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
     return -1;
 }
 
-// Whether a name of `code`'s fast locals is `name`.
-inline bool tuple_holds_name(PyObject* names, PyObject* name) {
-    return name_index(names, name) >= 0;
-}
-
 // Whether `code` has a local, cell or free variable called `name` (a str).
 inline bool code_declares(PyCodeObject* code, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030B0000
-    return tuple_holds_name(code->co_localsplusnames, name);
+    return name_index(code->co_localsplusnames, name) >= 0;
 #else
-    return tuple_holds_name(code->co_varnames, name) || tuple_holds_name(code->co_cellvars, name) ||
-           tuple_holds_name(code->co_freevars, name);
+    return name_index(code->co_varnames, name) >= 0 || name_index(code->co_cellvars, name) >= 0 ||
+           name_index(code->co_freevars, name) >= 0;
 #endif
 }
 
