@@ -19,6 +19,20 @@ void print_fork_warning() {
     fflush(stdout);
 }
 
+// The attribute's name, made once (interned, like the names in code objects) so that a fork
+// allocates nothing: a name made afresh at each fork would also take a slot of the interpreter's
+// attribute cache each time. Borrowed; null if it cannot be made now.
+PyObject* fork_handled_name() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) {
+        name = PyUnicode_InternFromString("python_fork_handler_called");
+        if (name == nullptr) {
+            PyErr_Clear();
+        }
+    }
+    return name;
+}
+
 // Whether the calling thread holds the interpreter lock through its own thread state.
 // PyGILState_Check() is not enough: once a sub-interpreter exists it answers yes for any thread.
 bool holds_interpreter_lock() {
@@ -42,7 +56,8 @@ void preforkCallback() {
     // Whatever was pending before the fork stays pending, and nothing raised here leaks into the
     // interpreter's fork call.
     compat::PendingException pending = compat::fetch_exception();
-    PyObject* handled = PyObject_GetAttrString(module, "python_fork_handler_called");
+    PyObject* name = fork_handled_name();
+    PyObject* handled = name != nullptr ? PyObject_GetAttr(module, name) : nullptr;
     if (handled != nullptr) {
         // A value that is not an integer converts to -1 (with an exception) and so warns.
         const long value = PyLong_AsLong(handled);

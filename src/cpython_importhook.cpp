@@ -36,10 +36,11 @@ PyObject* tracebackhide_key() {
     return traceback_hide_string;
 }
 
-// Whether `frame` marks itself hidden. A function frame does so with a bound local, cell or free
-// variable named `key`; any other frame (module level, class body, exec'd code) with `key` in its
-// locals mapping, which for a module is its globals. Nothing is left pending.
-bool frame_is_hidden(PyFrameObject* frame, PyObject* key) {
+// Whether `frame` marks itself hidden: 1 or 0, or -1 with the exception pending when testing it
+// failed. A function frame does so with a bound local, cell or free variable named `key`; any
+// other frame (module level, class body, exec'd code) with `key` in its locals mapping, which for
+// a module is its globals.
+int frame_is_hidden(PyFrameObject* frame, PyObject* key) {
     PyCodeObject* code = PyFrame_GetCode(frame);  // new reference
     const bool function_frame = (code->co_flags & CO_OPTIMIZED) != 0;
     const bool declares = function_frame && compat::code_declares(code, key);
@@ -47,7 +48,7 @@ bool frame_is_hidden(PyFrameObject* frame, PyObject* key) {
     if (function_frame) {
         // A function can only bind a variable its code declares: most frames are settled here,
         // without building their locals mapping.
-        return declares && compat::function_binds(frame, key);
+        return declares ? compat::function_binds(frame, key) : 0;
     }
     return compat::locals_hold(frame, key);
 }
@@ -57,47 +58,157 @@ PyObject** successor_slot(PyObject* entry) {
     return reinterpret_cast<PyObject**>(&reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
 }
 
+// Gives the slot `*link` fresh copies of the `count` entries that follow one another from `first`
+// on, and moves `link` (and `last_kept`, which owns the slot) to the last copy. False, with the
+// exception pending, if a copy could not be made: the slot then holds the original entries from
+// there on, so that nothing is lost.
+bool copy_entries(PyObject**& link, PyObject*& last_kept, PyObject* first, Py_ssize_t count) {
+    PyObject* source = Py_NewRef(first);  // owned
+    for (Py_ssize_t i = 0; i < count && source != nullptr; ++i) {
+        PyTracebackObject* entry = reinterpret_cast<PyTracebackObject*>(source);
+        PyObject* copy = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii", Py_None,
+                                               entry->tb_frame, entry->tb_lasti, entry->tb_lineno);
+        if (copy == nullptr) {
+            Py_XSETREF(*link, source);  // the slot takes our reference
+            return false;
+        }
+        Py_XSETREF(*link, copy);  // the slot takes the new reference
+        Py_XSETREF(last_kept, Py_NewRef(copy));
+        link = successor_slot(copy);
+        Py_XSETREF(source, Py_XNewRef(entry->tb_next));
+    }
+    Py_XDECREF(source);
+    return true;
+}
+
+// A failure while testing a frame or copying entries counts as "not hidden" and is forgotten, but
+// a KeyboardInterrupt must reach the program: it stays pending and ends the walk.
+bool interrupted() {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
 // Unlinks the hidden entries of the chain whose head `*head` owns, keeping the others in order.
+// Returns false if a KeyboardInterrupt, left pending, ended the walk; the entries not reached yet
+// are then kept.
+//
+// Entries that only this chain references are relinked in place. From the first kept entry that
+// something else also references (another exception's traceback, after `raise
+// e.with_traceback(tb)`, or a variable), the rest of the chain is shared and must not change:
+// where a hidden entry follows, the kept entries ahead of it are replaced by copies, and the
+// shared tail after the last hidden entry is linked as it is.
 //
 // Testing a frame can run arbitrary Python code (a mapping's __contains__, a key's __eq__, a
 // finalizer of a local dropped while the locals mapping is refreshed), and so can releasing an
 // entry (its frame's locals die with it). Such code could relink or drop entries, so the walk
-// owns a reference to every entry it still touches: the current one, its successor, and the last
-// kept one, whose tb_next is the slot a hidden entry is unlinked from.
-void unlink_hidden_entries(PyObject** head, PyObject* key) {
-    PyObject* last_kept = nullptr;           // owned
-    PyObject* current = Py_XNewRef(*head);   // owned
+// owns a reference to every entry it still touches: the current one, its successor, the last
+// kept one, whose tb_next is the slot a hidden entry is unlinked from, and the first of the
+// shared entries not copied yet.
+bool unlink_hidden_entries(PyObject** head, PyObject* key) {
+    PyObject** link = head;
+    PyObject* last_kept = nullptr;  // owned
+    PyObject* run = nullptr;        // owned: once shared, the first kept entry not copied yet
+    Py_ssize_t run_length = 0;
+    bool shared = false;
+    bool interrupt = false;
+    bool tail_linked = false;
+    PyObject* current = Py_XNewRef(*head);  // owned
     while (current != nullptr) {
-        const bool hidden = frame_is_hidden(reinterpret_cast<PyTracebackObject*>(current)->tb_frame, key);
+        int hidden = frame_is_hidden(reinterpret_cast<PyTracebackObject*>(current)->tb_frame, key);
+        if (hidden < 0) {
+            if (interrupted()) {
+                interrupt = true;
+                break;
+            }
+            hidden = 0;
+        }
+        // A kept entry of our own has two references: the slot that links it, and ours.
+        if (!shared && !hidden && Py_REFCNT(current) > 2) {
+            shared = true;
+        }
         PyObject* next = Py_XNewRef(*successor_slot(current));  // owned
-        if (hidden) {
-            PyObject** link = last_kept != nullptr ? successor_slot(last_kept) : head;
-            if (*link == current) {
+        if (!shared) {
+            if (!hidden) {
+                Py_XSETREF(last_kept, Py_NewRef(current));
+                link = successor_slot(current);
+            } else if (*link == current) {
                 // The slot's reference to this entry passes to its successor.
                 *link = Py_XNewRef(next);
                 Py_DECREF(current);
             }
-            Py_DECREF(current);  // ours: the entry may go now, and run its frame's finalizers
-        } else {
-            Py_XSETREF(last_kept, current);
+        } else if (!hidden) {
+            if (run == nullptr) {
+                run = Py_NewRef(current);
+            }
+            ++run_length;
+        } else if (run != nullptr) {
+            // The copies end in a null successor: the hidden entry is left out.
+            const bool copied = copy_entries(link, last_kept, run, run_length);
+            Py_CLEAR(run);
+            run_length = 0;
+            if (!copied) {
+                interrupt = interrupted();
+                tail_linked = true;
+                Py_DECREF(next);
+                break;
+            }
         }
+        Py_DECREF(current);  // ours: the entry may go now, and run its frame's finalizers
         current = next;
     }
+    if (shared && !tail_linked) {
+        // After the last kept entry, the shared entries not copied, as they are: from the first
+        // of them, or from where the walk stopped (null when it ended on hidden entries).
+        Py_XSETREF(*link, Py_XNewRef(run != nullptr ? run : current));
+    }
+    Py_XDECREF(current);
+    Py_XDECREF(run);
     Py_XDECREF(last_kept);
+    return !interrupt;
+}
+
+// The interpreter's verbose setting, where it is remembered: -1 until it has been read.
+int verbose_setting = -1;
+
+}  // namespace
+
+void prime_verbose_setting() {
+    if (compat::verbose_setting_is_remembered && verbose_setting < 0) {
+        verbose_setting = compat::read_verbose_setting();
+    }
+}
+
+namespace {
+
+bool interpreter_is_verbose() {
+    if (!compat::verbose_setting_is_remembered) {
+        return compat::read_verbose_setting() > 0;
+    }
+    if (verbose_setting < 0) {
+        verbose_setting = compat::read_verbose_setting();  // still -1 if it cannot be read now
+    }
+    return verbose_setting > 0;
 }
 
 }  // namespace
 
 void remove_tracebackhide_frames() {
     compat::PendingException pending = compat::fetch_exception();
-    if (compat::is_set(pending) && !compat::interpreter_is_verbose()) {
+    if (compat::is_set(pending) && !interpreter_is_verbose()) {
         PyObject* traceback = compat::take_traceback(pending);  // owned
         // Without the marker key (it could not be created) no frame counts as marked.
         PyObject* key = traceback != nullptr ? tracebackhide_key() : nullptr;  // borrowed
-        if (key != nullptr) {
-            unlink_hidden_entries(&traceback, key);
-        }
+        const bool completed = key == nullptr || unlink_hidden_entries(&traceback, key);
         compat::put_traceback(pending, traceback);
+        if (!completed) {
+            // A KeyboardInterrupt ended the walk: it goes on, raised while the hook's exception
+            // was being handled.
+            compat::chain_under_pending(pending);
+            return;
+        }
     }
     compat::restore_exception(pending);
 }

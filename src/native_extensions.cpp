@@ -42,6 +42,7 @@ PyModuleDef moduledef = {
 
 PyObject* InitNativeExtensionModuleInternal() {
     PyObject* module = PyModule_Create2(&moduledef, PYTHON_API_VERSION);
+    prime_verbose_setting();
     // `Module` follows the newest module (null when creation failed) and owns a reference to it;
     // the reference returned belongs to the caller.
     PyObject* previous = Module;

@@ -40,6 +40,10 @@ NATIVE_EXTENSIONS_API PyObject* SetRemoveImportHookFrames(PyObject* self, PyObje
 // the local `__quenvar__tracebackhide__`. Call with the interpreter lock held.
 NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 
+// Internal (not exported): reads the interpreter's verbose setting ahead of the first failing
+// call, where it is read once.
+void prime_verbose_setting();
+
 // ---------------------------------------------------------------------------------------------
 // Interpreter version differences, all in one place.
 //
@@ -50,7 +54,8 @@ NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 //           is read in place through the interpreter's internal frame layout, as no public call
 //           reads it without building the whole locals mapping.
 // 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
-//           Py_VerboseFlag is deprecated, so sys.flags.verbose is read (once); PyFrame_GetVar
+//           Py_VerboseFlag is deprecated: the interpreter's configuration is read instead
+//           (3.12 directly, 3.13 through its own sys.flags, 3.14 by PyConfig_GetInt); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
 //           3.13 that mapping is a write-through proxy for function frames anyway).
 // ---------------------------------------------------------------------------------------------
@@ -98,15 +103,25 @@ inline bool is_set(const PendingException& e) {
 #endif
 }
 
-// Hands out the head of the exception's traceback chain as an owned reference (or null).
+// Hands out the head of the exception's traceback chain as an owned reference (or null), and
+// detaches it from the exception object, so that while the chain is edited the only reference to
+// its head is the one handed out: an entry referenced by anything else is then held elsewhere.
 inline PyObject* take_traceback(PendingException& e) {
 #if PY_VERSION_HEX >= 0x030C0000
-    return PyException_GetTraceback(e.exc);
+    PyObject* tb = PyException_GetTraceback(e.exc);
+    if (tb != nullptr && PyException_SetTraceback(e.exc, Py_None) < 0) {
+        PyErr_Clear();
+    }
 #else
     PyObject* tb = e.traceback;
     e.traceback = nullptr;
-    return tb;
+    // The value's __traceback__ is the entry where it was last caught, somewhere in the chain (the
+    // interpreter brings it up to date when the exception is caught again).
+    if (e.value != nullptr && PyExceptionInstance_Check(e.value) && PyException_SetTraceback(e.value, Py_None) < 0) {
+        PyErr_Clear();
+    }
 #endif
+    return tb;
 }
 
 // Gives the exception `tb` (owned, may be null) as its traceback chain.
@@ -117,42 +132,74 @@ inline void put_traceback(PendingException& e, PyObject* tb) {
     }
     Py_XDECREF(tb);
 #else
+    if (e.value != nullptr && PyExceptionInstance_Check(e.value) &&
+        PyException_SetTraceback(e.value, tb ? tb : Py_None) < 0) {
+        PyErr_Clear();
+    }
     Py_XDECREF(e.traceback);
     e.traceback = tb;
 #endif
 }
 
-// Whether the interpreter runs verbosely (-v or PYTHONVERBOSE). Call with no exception pending.
-inline bool interpreter_is_verbose() {
+// Makes the exception now pending the context of `e`: `e` is consumed and the pending exception
+// stays pending, as when an exception is raised while another is being handled.
+inline void chain_under_pending(PendingException& e) {
 #if PY_VERSION_HEX >= 0x030C0000
-    // From 3.12 on the setting is fixed when the interpreter starts (writing the deprecated
-    // Py_VerboseFlag later has no effect), so sys.flags.verbose is read once and remembered.
-    static int verbose = -1;
-    if (verbose < 0) {
-        // The sys module as already imported: importing it would go through builtins.__import__,
-        // which may be the very hook whose failure is being handled. (PySys_GetObject is no
-        // better: from 3.13 on it reports a failure, such as a MemoryError, on stderr.)
-        PyObject* name = PyUnicode_InternFromString("sys");
-        PyObject* sys = name != nullptr ? PyImport_GetModule(name) : nullptr;
-        Py_XDECREF(name);
-        PyObject* flags = sys != nullptr ? PyObject_GetAttrString(sys, "flags") : nullptr;
-        Py_XDECREF(sys);
-        PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
-        Py_XDECREF(flags);
-        const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;
-        Py_XDECREF(value);
-        if (truth < 0) {
-            PyErr_Clear();  // not known yet: not verbose, and asked again next time
-            return false;
-        }
-        verbose = truth;
-    }
-    return verbose > 0;
+    PyObject* pending = PyErr_GetRaisedException();
+    PyException_SetContext(pending, e.exc);  // takes the reference
+    e.exc = nullptr;
+    PyErr_SetRaisedException(pending);
 #else
-    // A global that an embedding application may change at any time: read afresh on every call.
+    PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
+    if (e.traceback != nullptr) {
+        PyException_SetTraceback(e.value, e.traceback);
+    }
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetContext(value, e.value);  // takes the reference
+    Py_XDECREF(e.type);
+    Py_XDECREF(e.traceback);
+    e.type = e.value = e.traceback = nullptr;
+    PyErr_Restore(type, value, traceback);
+#endif
+}
+
+// The calling interpreter's own verbose setting (-v or PYTHONVERBOSE): 1 or 0, or -1 when it
+// cannot be read now (nothing is left pending). Never through sys.modules, whose entry for sys an
+// application may replace, nor through an import, which would go through builtins.__import__,
+// usually the very hook whose failure is being handled.
+inline int read_verbose_setting() {
+#if PY_VERSION_HEX >= 0x030E0000
+    int verbose = 0;
+    if (PyConfig_GetInt("verbose", &verbose) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    return verbose != 0;
+#elif PY_VERSION_HEX >= 0x030D0000
+    // The interpreter's own sys module; PySys_GetObject itself reports a failure to make the
+    // name on stderr, which is why this is read once, when the module is set up.
+    PyObject* flags = PySys_GetObject("flags");  // borrowed
+    PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
+    const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;
+    Py_XDECREF(value);
+    if (truth < 0) {
+        PyErr_Clear();
+    }
+    return truth;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyInterpreterState_GetConfig(PyInterpreterState_Get())->verbose != 0;
+#else
+    // A global that an embedding application may change at any time.
     return Py_VerboseFlag != 0;
 #endif
 }
+
+// Whether the verbose setting is fixed when the interpreter starts, so that it can be read once
+// and remembered (from 3.12 on, writing the deprecated Py_VerboseFlag later has no effect).
+// Where it is cheap to read, it is read afresh instead.
+constexpr bool verbose_setting_is_remembered = PY_VERSION_HEX >= 0x030D0000;
 
 // The index of `name` in a tuple of names of a code's variables, or -1.
 inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
@@ -201,39 +248,58 @@ inline PyObject* frame_locals(PyFrameObject* frame) {
 #endif
 }
 
-// Whether `name` is in the frame's locals mapping, by the mapping's own membership test. A
-// failure to get the mapping or to test it counts as absent; its exception is cleared at once.
-inline bool locals_hold(PyFrameObject* frame, PyObject* name) {
+// Whether `mapping` holds `key`, asked the way the interpreter looks a name up in a namespace:
+// through its type's membership test where it has one, else by looking the key up, KeyError
+// meaning absent. Never by iteration: `in` on a mapping with neither __contains__ nor __iter__
+// probes __getitem__(0), __getitem__(1), ... which a defaulting namespace answers for ever.
+// 1 or 0; -1 with the exception pending when the test failed.
+inline int mapping_holds(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) {
+        return PyDict_Contains(mapping, key);
+    }
+    PySequenceMethods* sequence = Py_TYPE(mapping)->tp_as_sequence;
+    if (sequence != nullptr && sequence->sq_contains != nullptr) {
+        return sequence->sq_contains(mapping, key);
+    }
+    PyObject* value = PyObject_GetItem(mapping, key);
+    if (value != nullptr) {
+        Py_DECREF(value);
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Whether `name` is in the frame's locals mapping: 1 or 0; -1 with the exception pending when
+// the mapping could not be had or tested.
+inline int locals_hold(PyFrameObject* frame, PyObject* name) {
     PyObject* locals = frame_locals(frame);
     if (locals == nullptr) {
-        PyErr_Clear();
-        return false;
+        return -1;
     }
-    // PyDict_Contains reads its argument as a dict, so anything else (a class namespace from a
-    // metaclass's __prepare__, a mapping given to exec, 3.13's proxy) goes through `in`.
-    const int found = PyDict_CheckExact(locals) ? PyDict_Contains(locals, name) : PySequence_Contains(locals, name);
+    const int found = mapping_holds(locals, name);
     Py_DECREF(locals);
-    if (found < 0) {
-        PyErr_Clear();
-    }
-    return found == 1;
+    return found;
 }
 
 // Whether the function frame has its local, cell or free variable `name` bound. Only asked of
-// frames whose code declares `name`. Failures count as unbound and are cleared at once.
-inline bool function_binds(PyFrameObject* frame, PyObject* name) {
+// frames whose code declares `name`. 1 or 0; -1 with the exception pending on a failure.
+inline int function_binds(PyFrameObject* frame, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     // What PyFrame_GetLocals would copy into the mapping for this one name: nothing once the
     // frame has been cleared (stacktop 0); for a cell or free variable, the cell's content (a
     // cell variable is not a cell yet only before the frame's first instruction).
     _PyInterpreterFrame* data = frame->f_frame;
     if (data->stacktop == 0) {
-        return false;
+        return 0;
     }
     PyCodeObject* code = data->f_code;
     const Py_ssize_t i = name_index(code->co_localsplusnames, name);
     if (i < 0) {
-        return false;
+        return 0;
     }
     PyObject* value = data->localsplus[i];
     const _PyLocals_Kind kind = _PyLocals_GetKind(code->co_localspluskinds, static_cast<int>(i));
@@ -242,13 +308,16 @@ inline bool function_binds(PyFrameObject* frame, PyObject* name) {
     }
     return value != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
-    PyObject* value = PyFrame_GetVar(frame, name);  // NameError when unbound
+    PyObject* value = PyFrame_GetVar(frame, name);
     if (value == nullptr) {
-        PyErr_Clear();
-        return false;
+        if (PyErr_ExceptionMatches(PyExc_NameError)) {  // declared but unbound
+            PyErr_Clear();
+            return 0;
+        }
+        return -1;
     }
     Py_DECREF(value);
-    return true;
+    return 1;
 #else
     return locals_hold(frame, name);
 #endif

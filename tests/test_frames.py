@@ -177,3 +177,116 @@ def test_hook_that_fails_without_traceback(ne, hook, args, error):
     ne.SetImportHook(hook)
     with pytest.raises(error, match="invalid literal|not callable"):
         ne.CallImportHookRemovingFrames(*args)
+
+
+def marked_leaf():
+    __quenvar__tracebackhide__ = 1
+    raise KeyError("inner")
+
+
+def reraise_with_its_traceback():
+    try:
+        marked_leaf()
+    except KeyError as e:
+        raise ImportError("outer").with_traceback(e.__traceback__)
+
+
+def raise_while_a_traceback_is_kept():
+    try:
+        marked_leaf()
+    except KeyError as e:
+        KEPT.append(e.__traceback__)  # held elsewhere: its entries must not change
+        raise
+
+
+KEPT = []
+
+
+@pytest.mark.parametrize("hook, held, kept", [
+    # The re-raised exception has the hook's entry twice: where it raised, then the shared one.
+    (reraise_with_its_traceback, lambda error: error.__context__.__traceback__, 2),
+    (raise_while_a_traceback_is_kept, lambda error: KEPT[-1], 1),
+])
+def test_entries_held_elsewhere_are_left_unchanged(ne, hook, held, kept):
+    ne.SetImportHook(hook)
+    for _ in range(2):  # the second time over entries that the first call copied
+        error = failing_call(ne)
+        assert entry_names(error) == ["failing_call"] + [hook.__name__] * kept
+        assert [frame.f_code.co_name for frame, _ in traceback.walk_tb(held(error))] == [hook.__name__, "marked_leaf"]
+        # A copy stands for its entry: same frame, same line.
+        (frame, line), = list(traceback.walk_tb(error.__traceback__))[-1:]
+        assert (frame, line) == next(traceback.walk_tb(held(error)))
+    KEPT.clear()
+
+
+class OnlyGetitem:
+    """A namespace with neither __contains__ nor __iter__: `in` would probe __getitem__(0), (1), ..."""
+
+    def __init__(self, answers_everything):
+        self.names, self.answers_everything = {}, answers_everything
+
+    def __setitem__(self, key, value):
+        self.names[key] = value
+
+    def __getitem__(self, key):
+        if key in self.names or self.answers_everything:
+            return self.names.get(key)
+        raise KeyError(key)
+
+
+@pytest.mark.parametrize("answers_everything, marks, removed", [
+    (True, False, True),  # a defaulting namespace answers the marker too: the lookup says bound
+    (False, True, True),
+    (False, False, False),
+])
+def test_namespace_without_contains_is_asked_like_a_name_lookup(ne, answers_everything, marks, removed):
+    inner = compile((f"{MARKER} = 1\n" if marks else "") + "deeper()\n", "<inner>", "exec")
+
+    def hook():
+        exec(inner, {"deeper": deeper}, OnlyGetitem(answers_everything))
+
+    ne.SetImportHook(hook)
+    error = failing_call(ne)  # must return at all: no probing by index
+    assert entry_names(error) == ["failing_call", "hook"] + ([] if removed else ["<module>"])
+
+
+class Interrupting(dict):
+    def __contains__(self, key):
+        raise KeyboardInterrupt
+
+
+def test_keyboard_interrupt_during_removal_reaches_the_caller(ne):
+    # The interrupt ends the walk; the hook's exception, with what the walk had removed, is its context.
+    inner = compile("deeper()\n", "<inner>", "exec")
+
+    def hook():
+        __quenvar__tracebackhide__ = 1
+        exec(inner, {"deeper": deeper}, Interrupting())
+
+    ne.SetImportHook(hook)
+    error = failing_call(ne)
+    assert type(error) is KeyboardInterrupt
+    assert type(error.__context__) is OSError and entry_names(error.__context__) == ["<module>", "deeper"]
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_verbose_setting_is_the_interpreters_own():
+    # A stand-in for sys in sys.modules says verbose: removal goes on all the same.
+    proc = run_python(
+        """
+        import sys, types, native_extensions as ne
+        def hook():
+            __quenvar__tracebackhide__ = 1
+            raise KeyError
+        ne.SetImportHook(hook)
+        real_sys = sys.modules["sys"]
+        sys.modules["sys"] = types.SimpleNamespace(flags=types.SimpleNamespace(verbose=1))
+        try:
+            ne.CallImportHookRemovingFrames()
+        except KeyError as e:
+            real_sys.modules["sys"] = real_sys
+            print(e.__traceback__.tb_next is None)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "True\n"

@@ -36,7 +36,20 @@ class Refusing(Mapping):
         raise LookupError(key)
 
 
-NAMESPACES = {"dict": dict, "mapping": Mapping, "refusing": Refusing}
+class Lookup:
+    """A namespace with neither __contains__ nor __iter__: only its lookup answers."""
+
+    def __init__(self):
+        self.names = {}
+
+    def __setitem__(self, key, value):
+        self.names[key] = value
+
+    def __getitem__(self, key):
+        return self.names[key]
+
+
+NAMESPACES = {"dict": dict, "mapping": Mapping, "refusing": Refusing, "lookup": Lookup}
 
 
 class Meta(type):
@@ -56,7 +69,7 @@ class Level:
 
 
 STATES = ["bound", "absent", "unbound"]
-KINDS = ["call", "closure", "class", "exec", "module", "generator"]
+KINDS = ["call", "closure", "class", "exec", "module", "generator", "shared"]
 levels = st.builds(Level, st.sampled_from(KINDS), st.sampled_from(STATES), st.sampled_from(STATES),
                    st.integers(0, len(VALUES) - 1), st.integers(0, 8), st.sampled_from(sorted(NAMESPACES)))
 
@@ -72,8 +85,9 @@ def indent(lines):
 
 
 def generate(plan, tag):
-    """The chain's source, exec'd code, module files, and the (label, marked) entries it makes."""
-    source, exec_code, modules, expected = [], {}, {}, []
+    """The chain's source, exec'd code, module files, the (label, marked) entries it makes, and
+    the labels that each exception in its __context__ chain keeps, whole."""
+    source, exec_code, modules, entries = [], {}, {}, []
     for i, level in enumerate(plan):
         action = f"nxt[{i + 1}]()" if i + 1 < len(plan) else "raise ArithmeticError('end of the chain')"
         body = scope(level, level.inner, [action])
@@ -97,12 +111,20 @@ def generate(plan, tag):
             modules[name] = "\n".join([f"from {REGISTRY} import nxt, V", *body])
             middle = [f"__import__({name!r})"]
             inner = (f"{name}.py", inner_marked)
-        else:
+        elif level.kind == "generator":
             source += [f"def lvl{i}_gen():", *indent([*body, "yield"])]
             middle, inner = [f"next(lvl{i}_gen())"], (f"lvl{i}_gen", inner_marked)
+        else:
+            # Re-raised with the caught exception's traceback: the entries from here on are shared
+            # with that exception, which becomes the context; the level's entry comes twice.
+            middle = ["try:", f"    {action}", "except ArithmeticError as e:",
+                      f"    raise ArithmeticError('shared {i}').with_traceback(e.__traceback__)"]
+            inner = (f"lvl{i}", level.state == "bound")
         source += [f"def lvl{i}():", *indent(scope(level, level.state, middle))]
-        expected += [(f"lvl{i}", level.state == "bound")] + ([inner] if inner else [])
-    return "\n".join(source), exec_code, modules, expected
+        entries.append([(f"lvl{i}", level.state == "bound")] + ([inner] if inner else []))
+    contexts = [[f"lvl{i}"] + [label for later in entries[i + 1:] for label, _ in later]
+                for i, level in enumerate(plan) if level.kind == "shared"]
+    return "\n".join(source), exec_code, modules, sum(entries, []), contexts
 
 
 def labels(tb):
@@ -139,7 +161,7 @@ tags = itertools.count()
 @given(plan=st.lists(levels, min_size=1, max_size=6), global_marker=st.booleans())
 def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
     directory, registry = chain_dir
-    source, exec_code, modules, expected = generate(plan, next(tags))
+    source, exec_code, modules, expected, contexts = generate(plan, next(tags))
     for name, text in modules.items():
         (directory / f"{name}.py").write_text(text)
     importlib.invalidate_caches()
@@ -155,3 +177,8 @@ def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
         error = call_through()
         kept = [label for label, marked in expected if not (remove and marked)]
         assert labels(error.__traceback__) == ["call_through", *kept], source
+        context = error.__context__
+        for whole in contexts:
+            assert labels(context.__traceback__) == whole, source
+            context = context.__context__
+        assert context is None, source
