@@ -50,6 +50,107 @@ print(getattr(sys, "_base_executable", None) or sys.executable) if ok else sys.e
     done
 }
 
+# Interpreters that scripts/provision_pythons.sh installs or builds, cached between runs: a Debian
+# sid chroot ($SID_ROOT) with CPython 3.13, 3.14 and 3.15, and free-threaded builds in
+# $CACHE_ROOT/pythonX.Yt (and $CACHE_ROOT/python3.13t-tsan).
+CACHE_ROOT=${NATIVE_EXTENSIONS_CACHE:-/var/cache/native_extensions}
+SID_ROOT=$CACHE_ROOT/sid
+
+# Prints the path (inside the chroot) of the sid chroot's CPython X.Y, or nothing and fails.
+sid_python() {
+    [ -x "$SID_ROOT/usr/bin/python$1" ] && [ -e "$SID_ROOT/usr/include/python$1/Python.h" ] &&
+        [ -d "$SID_ROOT/usr/lib/python$1/ensurepip" ] && echo "/usr/bin/python$1"
+}
+
+# Prints the path of a free-threaded CPython X.Y: $PYTHON_X_YT (e.g. PYTHON_3_13T=/opt/ft/bin/python3),
+# else the one provisioned in $CACHE_ROOT/pythonX.Yt (pythonX.Yt-VARIANT with a second argument,
+# e.g. tsan). Prints nothing and fails if there is none that runs with the GIL disabled at build.
+ft_python() {
+    local want=$1 variant=${2:-} var candidate
+    var="PYTHON_${want//./_}T"
+    [ -n "$variant" ] && var=""
+    for candidate in ${var:+"${!var:-}"} "$CACHE_ROOT/python${want}t${variant:+-$variant}/bin/python${want}t"; do
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        if TSAN_OPTIONS="report_bugs=0 ${TSAN_OPTIONS:-}" "$candidate" -c '
+import sys, sysconfig
+ok = (sys.implementation.name == "cpython"
+      and "%d.%d" % sys.version_info[:2] == sys.argv[1]
+      and sysconfig.get_config_var("Py_GIL_DISABLED"))
+print(sys.executable) if ok else sys.exit(1)' "$want" 2>/dev/null; then
+            return 0
+        fi
+    done
+    return 1
+}
+
+# Directories that the host's pip configuration or PIP_* variables name (find-links, local
+# indexes: the parent of a file:// index, which links to files beside it), once per shell.
+host_pip_dirs() {
+    if [ -z "${HOST_PIP_DIRS+set}" ]; then
+        HOST_PIP_DIRS=$(
+            { python3 -m pip config list 2>/dev/null; env | grep '^PIP_'; } | while IFS= read -r line; do
+                key=${line%%=*} val=${line#*=}
+                val=${val//\'/}
+                for p in $val; do
+                    p=${p#file://}
+                    case $p in /*) ;; *) continue ;; esac
+                    case $key in *index-url* | *INDEX_URL*) p=$(dirname "$p") ;; esac
+                    [ -d "$p" ] && echo "$p"
+                done
+            done | sort -u
+        )
+    fi
+    [ -z "$HOST_PIP_DIRS" ] || echo "$HOST_PIP_DIRS"
+}
+
+# in_sid COMMAND...: runs COMMAND as root inside the sid chroot, in the current directory, with
+# the checkout and the scratch directory bind-mounted at their own paths, /proc and /dev
+# mounted, and the host pip's local directories (host_pip_dirs) bind-mounted read-only. The
+# environment is kept, but for PATH and what points into the host's file system (virtual
+# environment, TMPDIR, library paths). The mounts are made in a private mount namespace, so no
+# other process sees them, and are unmounted when the command ends, however it ends.
+in_sid() {
+    [ -x "$SID_ROOT/bin/sh" ] || {
+        echo "in_sid: no chroot at $SID_ROOT (run scripts/provision_pythons.sh)" >&2
+        return 127
+    }
+    local ro=()
+    mapfile -t ro < <(host_pip_dirs)
+    local mounter='
+root=$1 n=$2; shift 2; rw=("${@:1:n}"); shift "$n"
+n=$1; shift; ro=("${@:1:n}"); shift "$n"
+cwd=$1; shift
+mounted=()
+cleanup() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        umount -R "${mounted[i]}" 2>/dev/null || umount -R -l "${mounted[i]}"
+    done
+}
+trap cleanup EXIT
+trap "exit 129" HUP; trap "exit 130" INT; trap "exit 143" TERM
+bind() {  # bind SRC [ro]
+    local dst=$root$1
+    [ -d "$1" ] || return 0
+    mkdir -p "$dst" && mount --rbind "$1" "$dst" && mounted+=("$dst") && mount --make-rslave "$dst" || return 1
+    [ "${2:-}" != ro ] || mount -o remount,bind,ro "$dst"
+}
+mount -t proc proc "$root/proc" && mounted+=("$root/proc") || exit 126
+bind /dev || exit 126
+for d in "${rw[@]}"; do bind "$d" || exit 126; done
+for d in "${ro[@]}"; do bind "$d" ro || exit 126; done
+chroot "$root" /usr/bin/env -u VIRTUAL_ENV -u PYTHONHOME -u TMPDIR -u LD_LIBRARY_PATH -u LD_PRELOAD \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' in_sid "$cwd" "$@"
+'
+    local args=("$SID_ROOT" 2 "$REPO" "$BUILD_ROOT" "${#ro[@]}" "${ro[@]}" "$PWD" "$@")
+    if unshare --mount --propagation private true 2>/dev/null; then
+        unshare --mount --propagation private bash -c "$mounter" in_sid "${args[@]}"
+    else
+        bash -c "$mounter" in_sid "${args[@]}"
+    fi
+}
+
 # Lines of a build log that are warnings from the compiler, the linker or CMake (pip's own
 # "WARNING: Location ..." notices are not). Prints them; succeeds only if there are none.
 #   gcc/clang:  src/x.cpp:1:2: warning: ...      cc1plus: warning: ...
