@@ -190,7 +190,9 @@ capi_path() {
     elif has PyErr_Fetch; then exc="PyErr_Fetch/Restore"
     else exc="?"; fi
     if has Py_VerboseFlag; then verbose="Py_VerboseFlag"
-    elif has PyImport_GetModule; then verbose="sys.flags.verbose"
+    elif has PyConfig_GetInt; then verbose="PyConfig_GetInt"
+    elif has _PyInterpreterState_GetConfig; then verbose="_PyInterpreterState_GetConfig"
+    elif has PyImport_GetModule || has PySys_GetObject; then verbose="sys.flags.verbose"
     else verbose="?"; fi
     frame=""
     has PyFrame_FastToLocalsWithError && frame+="PyFrame_FastToLocalsWithError+f_locals "
