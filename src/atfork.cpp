@@ -19,45 +19,43 @@ void print_fork_warning() {
     fflush(stdout);
 }
 
-// The attribute's name, made once (interned, like the names in code objects) so that a fork
-// allocates nothing: a name made afresh at each fork would also take a slot of the interpreter's
-// attribute cache each time. Borrowed; null if it cannot be made now.
-PyObject* fork_handled_name() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) {
-        name = PyUnicode_InternFromString("python_fork_handler_called");
-        if (name == nullptr) {
+// Whether some interpreter's package may be running: a fork that none of them could have handled
+// then warns.
+bool module_exists() {
+    return __atomic_load_n(&Module, __ATOMIC_ACQUIRE) != nullptr;
+}
+
+// Reads the attribute in the forking thread's interpreter (whose lock that thread holds) and warns
+// unless it is absent or 1. The module is `Module` for the main interpreter, and for a
+// sub-interpreter the one in its own sys.modules; a sub-interpreter without the module forks
+// past every package's fork handling, as a thread outside the interpreter does, and warns.
+void check_fork_handled(PyInterpreterState* interp) {
+    const bool main = interp == PyInterpreterState_Main();
+    // The names this interpreter made, or else the main interpreter's, which live as long as the
+    // runtime (interned: shared by every interpreter; a sub-interpreter that never called the
+    // module has none of its own).
+    InterpreterState* state = existing_interpreter_state(interp);
+    if (state == nullptr || state->fork_handled_name == nullptr) {
+        state = existing_interpreter_state(PyInterpreterState_Main());
+    }
+    if (state->fork_handled_name == nullptr) {
+        return;  // no module was set up in this runtime
+    }
+    PyObject* module;
+    if (main) {
+        module = Py_XNewRef(__atomic_load_n(&Module, __ATOMIC_ACQUIRE));
+    } else {
+        module = PyImport_GetModule(state->module_name);  // sys.modules only: nothing is imported
+        if (module == nullptr) {
             PyErr_Clear();
+            if (module_exists()) {
+                print_fork_warning();
+            }
+            return;
         }
     }
-    return name;
-}
-
-// Whether the calling thread holds the interpreter lock through its own thread state.
-// PyGILState_Check() is not enough: once a sub-interpreter exists it answers yes for any thread.
-bool holds_interpreter_lock() {
-    PyThreadState* current = compat::unchecked_current_thread_state();
-    return current != nullptr && current == PyGILState_GetThisThreadState();
-}
-
-// Runs in the forking thread before each fork(), once per registration.
-void preforkCallback() {
-    PyObject* module = Module;
-    if (module == nullptr) {
-        return;
-    }
-    if (!holds_interpreter_lock()) {
-        // A fork that bypassed the interpreter (a native thread, or a foreign call that released
-        // the lock): no interpreter object may be touched, and the Python side cannot have
-        // handled this fork.
-        print_fork_warning();
-        return;
-    }
-    // Whatever was pending before the fork stays pending, and nothing raised here leaks into the
-    // interpreter's fork call.
-    compat::PendingException pending = compat::fetch_exception();
-    PyObject* name = fork_handled_name();
-    PyObject* handled = name != nullptr ? PyObject_GetAttr(module, name) : nullptr;
+    PyObject* handled = module != nullptr ? PyObject_GetAttr(module, state->fork_handled_name) : nullptr;
+    Py_XDECREF(module);
     if (handled != nullptr) {
         // A value that is not an integer converts to -1 (with an exception) and so warns.
         const long value = PyLong_AsLong(handled);
@@ -66,12 +64,34 @@ void preforkCallback() {
             print_fork_warning();
         }
     }
+}
+
+// Runs in the forking thread before each fork(), once per registration.
+void preforkCallback() {
+    PyThreadState* tstate = compat::own_attached_thread_state();
+    if (tstate == nullptr) {
+        // A fork that bypassed the interpreter (a native thread, or a foreign call that released
+        // the lock), or whose thread state cannot be told safely: no interpreter object may be
+        // touched, and the Python side cannot have handled this fork.
+        if (module_exists()) {
+            print_fork_warning();
+        }
+        return;
+    }
+    // Whatever was pending before the fork stays pending, and nothing raised here leaks into the
+    // interpreter's fork call.
+    compat::PendingException pending = compat::fetch_exception();
+    check_fork_handled(PyThreadState_GetInterpreter(tstate));
     compat::restore_exception(pending);
 }
 
 }  // namespace
 
 PyObject* RegisterPreforkCallback(PyObject* /*self*/, PyObject* /*args*/) {
+    // The names the handler looks up are made now, ahead of any fork.
+    if (interpreter_state() == nullptr) {
+        return nullptr;
+    }
     // True reports a failed registration.
     if (pthread_atfork(preforkCallback, nullptr, nullptr) != 0) {
         Py_RETURN_TRUE;

@@ -5,36 +5,7 @@
 namespace native_extensions {
 namespace {
 
-// The hook set by SetImportHook: one strong reference, kept until it is replaced (never emptied).
-PyObject* import_hook = nullptr;
-
-// Whether a failing hook call has its hidden frames removed.
-bool strip_tracebackhide_frames = true;
-
 constexpr const char kTracebackHideName[] = "__quenvar__tracebackhide__";
-
-// The marker key, created on first need and kept (with its one reference) for the life of the
-// process. Returns a borrowed reference, or null if it cannot be created yet; a later call tries
-// again.
-PyObject* tracebackhide_key() {
-    static PyObject* traceback_hide_string = nullptr;
-    if (traceback_hide_string == nullptr) {
-        // Interned, so that it is the very object code objects use for the name.
-        PyObject* key = PyUnicode_InternFromString(kTracebackHideName);
-        if (key == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        // Creating it may run a garbage collection and so other threads' code: keep whichever key
-        // was stored first.
-        if (traceback_hide_string == nullptr) {
-            traceback_hide_string = key;
-        } else {
-            Py_DECREF(key);
-        }
-    }
-    return traceback_hide_string;
-}
 
 // Whether `frame` marks itself hidden: 1 or 0, or -1 with the exception pending when testing it
 // failed. A function frame does so with a bound local, cell or free variable named `key`; any
@@ -170,37 +141,24 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     return !interrupt;
 }
 
-// The interpreter's verbose setting, where it is remembered: -1 until it has been read.
-int verbose_setting = -1;
-
-}  // namespace
-
-void prime_verbose_setting() {
-    if (compat::verbose_setting_is_remembered && verbose_setting < 0) {
-        verbose_setting = compat::read_verbose_setting();
-    }
-}
-
-namespace {
-
-bool interpreter_is_verbose() {
+bool interpreter_is_verbose(InterpreterState* state) {
     if (!compat::verbose_setting_is_remembered) {
         return compat::read_verbose_setting() > 0;
     }
-    if (verbose_setting < 0) {
-        verbose_setting = compat::read_verbose_setting();  // still -1 if it cannot be read now
+    int verbose = state->verbose_setting.load(std::memory_order_relaxed);
+    if (verbose < 0) {
+        verbose = compat::read_verbose_setting();  // still -1 if it cannot be read now
+        state->verbose_setting.store(verbose, std::memory_order_relaxed);
     }
-    return verbose_setting > 0;
+    return verbose > 0;
 }
 
-}  // namespace
-
-void remove_tracebackhide_frames() {
+void remove_hidden_frames(InterpreterState* state) {
     compat::PendingException pending = compat::fetch_exception();
-    if (compat::is_set(pending) && !interpreter_is_verbose()) {
+    if (compat::is_set(pending) && !interpreter_is_verbose(state)) {
         PyObject* traceback = compat::take_traceback(pending);  // owned
         // Without the marker key (it could not be created) no frame counts as marked.
-        PyObject* key = traceback != nullptr ? tracebackhide_key() : nullptr;  // borrowed
+        PyObject* key = traceback != nullptr ? tracebackhide_key(state) : nullptr;  // borrowed
         const bool completed = key == nullptr || unlink_hidden_entries(&traceback, key);
         compat::put_traceback(pending, traceback);
         if (!completed) {
@@ -213,18 +171,89 @@ void remove_tracebackhide_frames() {
     compat::restore_exception(pending);
 }
 
+// The hook of `state`, as a new reference (null before the first SetImportHook).
+PyObject* current_hook(InterpreterState* state) {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&state->hook_lock);
+    PyObject* hook = Py_XNewRef(state->import_hook);
+    PyMutex_Unlock(&state->hook_lock);
+    return hook;
+#else
+    return Py_XNewRef(state->import_hook);
+#endif
+}
+
+// Makes `hook` (a new reference) the hook of `state`; returns the previous one, owned by the caller.
+PyObject* replace_hook(InterpreterState* state, PyObject* hook) {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&state->hook_lock);
+    PyObject* previous = state->import_hook;
+    state->import_hook = hook;
+    PyMutex_Unlock(&state->hook_lock);
+    return previous;
+#else
+    PyObject* previous = state->import_hook;
+    state->import_hook = hook;
+    return previous;
+#endif
+}
+
+}  // namespace
+
+PyObject* tracebackhide_key(InterpreterState* state) {
+    PyObject* key = state->traceback_hide_string.load(std::memory_order_acquire);
+    if (key == nullptr) {
+        // Interned, so that it is the very object code objects use for the name.
+        PyObject* made = PyUnicode_InternFromString(kTracebackHideName);
+        if (made == nullptr) {
+            PyErr_Clear();
+            return nullptr;  // a later call tries again
+        }
+        // Another thread may have stored one meanwhile: the first one stored stays.
+        if (state->traceback_hide_string.compare_exchange_strong(key, made, std::memory_order_acq_rel)) {
+            key = made;
+        } else {
+            Py_DECREF(made);
+        }
+    }
+    return key;
+}
+
+void remove_tracebackhide_frames() {
+    if (PyErr_Occurred() == nullptr) {
+        return;
+    }
+    // Looked up with nothing pending: making a sub-interpreter's record may fail.
+    compat::PendingException pending = compat::fetch_exception();
+    InterpreterState* state = interpreter_state();
+    if (state == nullptr) {
+        PyErr_Clear();  // no record, no key: nothing counts as marked
+    }
+    compat::restore_exception(pending);
+    if (state != nullptr) {
+        remove_hidden_frames(state);
+    }
+}
+
 PyObject* SetImportHook(PyObject* /*self*/, PyObject* hook) {
-    PyObject* previous = import_hook;
-    import_hook = Py_NewRef(hook);
-    // Released last: the previous hook's finalizer may run and find the slot already updated.
-    Py_XDECREF(previous);
+    InterpreterState* state = interpreter_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
+    // Released last, outside any lock: the previous hook's finalizer may run and find the slot
+    // already updated.
+    Py_XDECREF(replace_hook(state, Py_NewRef(hook)));
     Py_RETURN_NONE;
 }
 
 PyObject* SetRemoveImportHookFrames(PyObject* /*self*/, PyObject* flag) {
+    InterpreterState* state = interpreter_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
     const int truth = PyObject_IsTrue(flag);
     // A failed truth test switches removal on, and its exception reaches the caller.
-    strip_tracebackhide_frames = truth != 0;
+    state->strip_tracebackhide_frames.store(truth != 0, std::memory_order_relaxed);
     if (truth < 0) {
         return nullptr;
     }
@@ -232,15 +261,19 @@ PyObject* SetRemoveImportHookFrames(PyObject* /*self*/, PyObject* flag) {
 }
 
 PyObject* CallImportHookRemovingFrames(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
-    if (import_hook == nullptr) {
+    InterpreterState* state = interpreter_state();
+    if (state == nullptr) {
+        return nullptr;
+    }
+    // Our own reference keeps the hook alive even if it is replaced while it runs.
+    PyObject* hook = current_hook(state);
+    if (hook == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "This function cannot be called without first calling SetImportHook");
         return nullptr;
     }
-    // Our own reference keeps the hook alive even if it replaces itself while it runs.
-    PyObject* hook = Py_NewRef(import_hook);
     PyObject* result = PyObject_Call(hook, args, kwargs);
-    if (result == nullptr && strip_tracebackhide_frames) {
-        remove_tracebackhide_frames();
+    if (result == nullptr && state->strip_tracebackhide_frames.load(std::memory_order_relaxed)) {
+        remove_hidden_frames(state);
     }
     Py_DECREF(hook);
     return result;

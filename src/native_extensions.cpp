@@ -1,5 +1,8 @@
-// The module object: its definition, method table and entry points.
+// The module object: its definition, method table and entry points, and the state each
+// interpreter of the process has of its own.
 #include "native_extensions.h"
+
+#include <new>
 
 namespace native_extensions {
 
@@ -24,8 +27,8 @@ PyMethodDef g_native_extensions_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// No per-module state: everything lives in process-wide globals, so the module is initialised
-// once per process (single-phase initialisation).
+// No per-module state: the state lives in process-wide records, one an interpreter (single-phase
+// initialisation; a sub-interpreter gets its module as a copy of the first one).
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,
     "native_extensions",
@@ -38,15 +41,218 @@ PyModuleDef moduledef = {
     nullptr,
 };
 
+// The capsule that ties a record to its interpreter, in the interpreter's own dictionary.
+constexpr const char kStateCapsule[] = "native_extensions.InterpreterState";
+constexpr const char kStateKey[] = "native_extensions";
+
+// The main interpreter's record, and whether its release at the end of the main interpreter is
+// arranged (the capsule is in place) for the runtime now running.
+InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, {-1}};
+std::atomic<bool> main_state_armed{false};
+std::atomic<bool> exit_backstop_registered{false};
+
+void init_state(InterpreterState* state) {
+    state->import_hook = nullptr;
+#ifdef Py_GIL_DISABLED
+    state->hook_lock = PyMutex{};
+#endif
+    state->strip_tracebackhide_frames.store(true, std::memory_order_relaxed);
+    state->traceback_hide_string.store(nullptr, std::memory_order_relaxed);
+    state->fork_handled_name = nullptr;
+    state->module_name = nullptr;
+    state->verbose_setting.store(-1, std::memory_order_relaxed);
+}
+
+// Releases what the record holds and puts it back in its initial state. Runs in the record's own
+// interpreter, with its lock held, as that interpreter ends.
+void release_state(InterpreterState* state) {
+    PyObject* hook = state->import_hook;
+    PyObject* key = state->traceback_hide_string.exchange(nullptr);
+    PyObject* fork_handled_name = state->fork_handled_name;
+    PyObject* module_name = state->module_name;
+    init_state(state);
+    // Released last: a finalizer run by the hook's release finds the record in its initial state.
+    Py_XDECREF(hook);
+    Py_XDECREF(key);
+    Py_XDECREF(fork_handled_name);
+    Py_XDECREF(module_name);
+}
+
+// Makes the names the record looks up, and reads the verbose setting where it is read once.
+// False, with an exception set, if a name cannot be made.
+bool fill_state(InterpreterState* state) {
+    if (state->fork_handled_name == nullptr) {
+        state->fork_handled_name = PyUnicode_InternFromString("python_fork_handler_called");
+    }
+    if (state->module_name == nullptr) {
+        state->module_name = PyUnicode_InternFromString(moduledef.m_name);
+    }
+    if (compat::verbose_setting_is_remembered && state->verbose_setting.load(std::memory_order_relaxed) < 0) {
+        // Read now, ahead of any failing call (still -1 if it cannot be read yet).
+        state->verbose_setting.store(compat::read_verbose_setting(), std::memory_order_relaxed);
+    }
+    return state->fork_handled_name != nullptr && state->module_name != nullptr;
+}
+
+// The main interpreter's end, seen from its dictionary being cleared.
+void release_main_state(PyObject* /*capsule*/) {
+    main_state_armed.store(false);
+    release_state(&main_state);
+    PyObject* module = __atomic_exchange_n(&Module, nullptr, __ATOMIC_ACQ_REL);
+    Py_XDECREF(module);
+}
+
+// After the runtime has been finalised: whatever is still recorded belongs to it (it was set up
+// again after the main interpreter's dictionary was cleared) and is forgotten, not released.
+void forget_main_state() {
+    init_state(&main_state);
+    __atomic_store_n(&Module, nullptr, __ATOMIC_RELEASE);
+    main_state_armed.store(false);
+    exit_backstop_registered.store(false);
+}
+
+void release_subinterpreter_state(PyObject* capsule) {
+    auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
+    if (state != nullptr) {
+        release_state(state);
+        delete state;
+    }
+}
+
+// Puts `capsule` in the interpreter's dictionary, unless another thread put one there first.
+// Returns the capsule in place (borrowed), or null with an exception set.
+PyObject* install_capsule(PyInterpreterState* interp, PyObject* capsule) {
+    PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "no per-interpreter dictionary");
+        return nullptr;
+    }
+    PyObject* key = PyUnicode_InternFromString(kStateKey);
+    PyObject* in_place = key != nullptr ? PyDict_SetDefault(dict, key, capsule) : nullptr;  // borrowed
+    Py_XDECREF(key);
+    return in_place;
+}
+
+// Prepares the main interpreter's record for the runtime now running: makes its names, and
+// arranges for it to be released when the main interpreter ends. False, with an exception set, if
+// that cannot be done now; a later call tries again.
+bool prepare_main_state() {
+    if (main_state_armed.load(std::memory_order_acquire)) {
+        return true;
+    }
+    if (!fill_state(&main_state)) {
+        return false;
+    }
+    if (!exit_backstop_registered.exchange(true) && Py_AtExit(forget_main_state) < 0) {
+        exit_backstop_registered.store(false);  // the table is full: the capsule alone will do
+    }
+    // Made without a destructor, which resets the shared record: only the capsule that stays in
+    // place gets it.
+    PyObject* capsule = PyCapsule_New(&main_state, kStateCapsule, nullptr);
+    if (capsule == nullptr) {
+        return false;
+    }
+    PyObject* in_place = install_capsule(PyInterpreterState_Main(), capsule);  // borrowed
+    if (in_place == capsule) {
+        PyCapsule_SetDestructor(capsule, release_main_state);  // cannot fail: the capsule is valid
+    }
+    Py_DECREF(capsule);  // the dictionary holds the one in place
+    if (in_place == nullptr) {
+        return false;
+    }
+    main_state_armed.store(true, std::memory_order_release);
+    return true;
+}
+
+// The record in the capsule of `interp`'s dictionary, or null if it has none. Allocates nothing.
+InterpreterState* find_subinterpreter_state(PyInterpreterState* interp) {
+    PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    InterpreterState* state = nullptr;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (PyCapsule_IsValid(value, kStateCapsule)) {
+            state = static_cast<InterpreterState*>(PyCapsule_GetPointer(value, kStateCapsule));
+            break;
+        }
+    }
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return state;
+}
+
+InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
+    auto* state = new (std::nothrow) InterpreterState{};
+    if (state == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    init_state(state);
+    // From here on the capsule owns the record: releasing the capsule releases the record.
+    PyObject* capsule = PyCapsule_New(state, kStateCapsule, release_subinterpreter_state);
+    if (capsule == nullptr) {
+        delete state;
+        return nullptr;
+    }
+    PyObject* in_place = fill_state(state) ? install_capsule(interp, capsule) : nullptr;  // borrowed
+    // Failed, or another thread of this interpreter made its record first: that one is used.
+    InterpreterState* chosen = in_place != nullptr ? static_cast<InterpreterState*>(PyCapsule_GetPointer(in_place, kStateCapsule)) : nullptr;
+    Py_DECREF(capsule);
+    return chosen;
+}
+
 }  // namespace
+
+InterpreterState* interpreter_state() {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (interp == PyInterpreterState_Main()) {
+        // The record serves even if it cannot be prepared yet.
+        if (!main_state_armed.load(std::memory_order_acquire) && !prepare_main_state()) {
+            PyErr_Clear();
+        }
+        return &main_state;
+    }
+    InterpreterState* state = find_subinterpreter_state(interp);
+    return state != nullptr ? state : make_subinterpreter_state(interp);
+}
+
+InterpreterState* existing_interpreter_state(PyInterpreterState* interp) {
+    if (interp == PyInterpreterState_Main()) {
+        return &main_state;
+    }
+    return find_subinterpreter_state(interp);
+}
 
 PyObject* InitNativeExtensionModuleInternal() {
     PyObject* module = PyModule_Create2(&moduledef, PYTHON_API_VERSION);
-    prime_verbose_setting();
+#ifdef Py_GIL_DISABLED
+    // Every piece of shared state is safe without the GIL: importing the module leaves it off.
+    if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_CLEAR(module);
+    }
+#endif
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        // A sub-interpreter's module (it is the first to import it): `Module` stays the main
+        // interpreter's, and the sub-interpreter's record is made now.
+        if (module != nullptr && interpreter_state() == nullptr) {
+            Py_CLEAR(module);
+        }
+        return module;
+    }
+    if (module != nullptr && !prepare_main_state()) {
+        Py_CLEAR(module);
+    }
     // `Module` follows the newest module (null when creation failed) and owns a reference to it;
     // the reference returned belongs to the caller.
-    PyObject* previous = Module;
-    Module = Py_XNewRef(module);
+    PyObject* previous = __atomic_exchange_n(&Module, Py_XNewRef(module), __ATOMIC_ACQ_REL);
     Py_XDECREF(previous);
     return module;
 }

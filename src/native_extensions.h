@@ -19,12 +19,15 @@
 #undef Py_BUILD_CORE
 #endif
 
+#include <atomic>
+
 #define NATIVE_EXTENSIONS_API __attribute__((visibility("default")))
 
 namespace native_extensions {
 
-// The most recently created module object. It holds a strong reference of its own, so that the
-// fork handler never reads a module that has been freed; the reference moves on with it.
+// The main interpreter's most recently created module object. It holds a strong reference of its
+// own, so that the fork handler never reads a module that has been freed; the reference moves on
+// with it, and is released when the main interpreter ends. Read and written atomically.
 NATIVE_EXTENSIONS_API extern PyObject* Module;
 
 NATIVE_EXTENSIONS_API PyObject* InitNativeExtensions();
@@ -40,9 +43,44 @@ NATIVE_EXTENSIONS_API PyObject* SetRemoveImportHookFrames(PyObject* self, PyObje
 // the local `__quenvar__tracebackhide__`. Call with the interpreter lock held.
 NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 
-// Internal (not exported): reads the interpreter's verbose setting ahead of the first failing
-// call, where it is read once.
-void prime_verbose_setting();
+// ---------------------------------------------------------------------------------------------
+// What each interpreter of the process has of its own (internal, not exported).
+//
+// Every interpreter sees the module as if it had it alone: its own hook slot and removal switch,
+// and the names it looks up, made by that interpreter. The main interpreter's state is a static
+// record, so that its calls stay cheap; a sub-interpreter's is made when it first needs it. Each
+// record is released by its own interpreter when that interpreter ends (a capsule in the
+// interpreter's own dictionary owns it), so that no object of an ended interpreter, or of a
+// finalised runtime, is ever used again: a new runtime starts from the initial state.
+struct InterpreterState {
+    // The hook set by SetImportHook: one strong reference, or null before the first one. On a
+    // free-threaded build it is read (with a reference taken) and replaced under `hook_lock`.
+    PyObject* import_hook;
+    // Whether a failing hook call has its hidden frames removed.
+    std::atomic<bool> strip_tracebackhide_frames;
+    // The marker key "__quenvar__tracebackhide__", interned; made on first need.
+    std::atomic<PyObject*> traceback_hide_string;
+    // The names "python_fork_handler_called" and "native_extensions", interned, made with the
+    // record: the fork handler then allocates nothing.
+    PyObject* fork_handled_name;
+    PyObject* module_name;
+    // The interpreter's verbose setting where it is read once: 1 or 0, or -1 while unknown.
+    std::atomic<int> verbose_setting;
+#ifdef Py_GIL_DISABLED
+    // Held only to read or replace `import_hook`: no Python code ever runs under it.
+    PyMutex hook_lock;
+#endif
+};
+
+// The calling interpreter's state, made if need be: null (with an exception set) only if a
+// sub-interpreter's state cannot be made. Call with the interpreter lock held.
+InterpreterState* interpreter_state();
+
+// The state of `interp` if it has one, made by nothing (for the fork handler); null otherwise.
+InterpreterState* existing_interpreter_state(PyInterpreterState* interp);
+
+// The marker key of `state`, made on first need: borrowed, or null if it cannot be made now.
+PyObject* tracebackhide_key(InterpreterState* state);
 
 // ---------------------------------------------------------------------------------------------
 // Interpreter version differences, all in one place.
@@ -323,15 +361,21 @@ inline int function_binds(PyFrameObject* frame, PyObject* name) {
 #endif
 }
 
-// The thread state this thread runs on, if it currently holds the interpreter lock, or null.
-// Safe to call without the lock.
-inline PyThreadState* unchecked_current_thread_state() {
+// The thread state through which the calling thread holds its interpreter's lock, or null when
+// it holds none or that cannot be told safely. Safe to call without the lock.
+inline PyThreadState* own_attached_thread_state() {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked();
-#else
-    // Before 3.12 this is the thread state holding the lock, whichever thread that is; from 3.12
-    // on, the calling thread's attached thread state.
+#elif PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on, the calling thread's attached thread state.
     return _PyThreadState_UncheckedGet();
+#else
+    // Before 3.12, the thread state holding the one lock, whichever thread that is: it is this
+    // thread's only if it is the thread state this thread was given first. (A thread that an
+    // embedding application switched to a second thread state of its own cannot be told from
+    // another thread without reading a thread state that may be freed meanwhile.)
+    PyThreadState* current = _PyThreadState_UncheckedGet();
+    return current != nullptr && current == PyGILState_GetThisThreadState() ? current : nullptr;
 #endif
 }
 

@@ -1,0 +1,236 @@
+"""Several interpreters in one process, and a runtime initialised twice: each interpreter sees the
+module as if it had it alone, and nothing of an ended interpreter or runtime is used again."""
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+
+import pytest
+
+from conftest import run_python
+from test_fork import WARNING
+
+pytest.importorskip("_testcapi")
+
+PRELUDE = """
+import os, sys, _testcapi
+import native_extensions as ne
+
+def sub(code):
+    # A legacy sub-interpreter (it shares the lock), which ends when the code has run.
+    assert _testcapi.run_in_subinterp(code) == 0
+
+def hook():
+    __quenvar__tracebackhide__ = 1
+    raise KeyError("main")
+
+def outcome(call=ne.CallImportHookRemovingFrames):
+    try:
+        return repr(call())
+    except Exception as error:
+        # The entries after this frame's own: the hook's, unless they were removed.
+        tb = error.__traceback__.tb_next
+        return f"{type(error).__name__}({error.args[0] if error.args else ''}) {'whole' if tb else 'stripped'}"
+"""
+# The same helper inside each sub-interpreter, printing what it sees.
+SUB_PRELUDE = PRELUDE.split("def sub")[0] + "def hook" + PRELUDE.split("def hook")[1]
+
+
+def run_interpreters(code):
+    proc = run_python(PRELUDE + textwrap.dedent(code))
+    assert proc.returncode == 0, proc.stderr
+    assert not proc.stderr, proc.stderr
+    return proc.stdout.splitlines()
+
+
+def in_sub(code):
+    return f"sub({SUB_PRELUDE + textwrap.dedent(code)!r})\n"
+
+
+def test_each_interpreter_has_its_own_hook_and_switch():
+    sub_code = """
+        print("sub before:", outcome())
+        def own():
+            __quenvar__tracebackhide__ = 1
+            raise KeyError("sub")
+        ne.SetImportHook(own)
+        ne.SetRemoveImportHookFrames(False)
+        print("sub:", outcome())
+    """
+    assert run_interpreters(
+        in_sub(sub_code)  # the main interpreter has no hook yet
+        + 'print("main before:", outcome())\n'
+        + "ne.SetImportHook(hook)\n"
+        + in_sub(sub_code)  # a new sub-interpreter starts afresh too
+        + 'print("main:", outcome())\n'
+    ) == [
+        "sub before: RuntimeError(This function cannot be called without first calling SetImportHook) stripped",
+        "sub: KeyError(sub) whole",
+        "main before: RuntimeError(This function cannot be called without first calling SetImportHook) stripped",
+        "sub before: RuntimeError(This function cannot be called without first calling SetImportHook) stripped",
+        "sub: KeyError(sub) whole",
+        "main: KeyError(main) stripped",
+    ]
+
+
+def test_hook_of_an_ended_interpreter_is_released_by_it_and_never_used_again():
+    # The sub-interpreter's hook is released as that interpreter ends; the main interpreter then
+    # replaces and calls its own hook, many times over, while sub-interpreters come and go.
+    lines = run_interpreters(
+        "ne.SetImportHook(hook)\n"
+        + "for _ in range(20):\n    "
+        + in_sub("""
+            class Hook:
+                def __call__(self):
+                    raise KeyError("sub")
+                def __del__(self, write=os.write):
+                    write(1, b"released\\n")
+            ne.SetImportHook(Hook())
+            assert outcome() == "KeyError(sub) whole"
+        """)
+        + '    print("main:", outcome())\n'
+        + "ne.SetImportHook(None)\n"
+        + 'print("main:", outcome())\n'
+    )
+    assert lines == ["released", "main: KeyError(main) stripped"] * 20 + ["main: TypeError('NoneType' object is not callable) stripped"]
+
+
+# A fork from a sub-interpreter's thread; its child dies in the interpreter's own after-fork code
+# ("not main interpreter") on some versions, so the child's stderr is discarded.
+FORK_DISCARDING_CHILD = """import os
+saved = os.dup(2)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+pid = os.fork()
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+os.dup2(saved, 2)
+"""
+
+
+@pytest.mark.parametrize("main_value, sub_value, warns", [
+    (1, 0, True),   # the sub-interpreter's own module says the fork was not handled
+    (0, 1, sys.version_info < (3, 12)),  # before 3.12 its thread cannot be told: it always warns
+    (0, None, sys.version_info < (3, 12)),  # no attribute on its module
+])
+def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, warns):
+    lines = run_interpreters(
+        f"ne.python_fork_handler_called = {main_value}\n"
+        "ne.RegisterPreforkCallback()\n"
+        + in_sub(("" if sub_value is None else f"ne.python_fork_handler_called = {sub_value}\n") + FORK_DISCARDING_CHILD)
+        + 'print("end")\n'
+    )
+    assert "\n".join(lines) + "\n" == WARNING * warns + "end\n"
+
+
+# Run by a thread of an isolated interpreter.
+FORK_IN_A_THREAD = "import threading\nthread = threading.Thread(target=exec, args=(CODE,))\nthread.start()\nthread.join()\n"
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="no interpreter with a lock of its own")
+def test_fork_from_a_thread_of_an_isolated_interpreter_touches_no_object_of_another():
+    # The isolated interpreter has no module (it cannot import one that keeps process-wide state):
+    # its fork passes every package's fork handling and warns, without running the main
+    # interpreter's __index__ under the other interpreter's lock while the main one runs on.
+    lines = run_interpreters("""
+        import threading
+        try:
+            import _interpreters
+            def isolated(code):
+                interp = _interpreters.create(_interpreters.new_config("isolated", allow_fork=True))
+                try:
+                    assert _interpreters.run_string(interp, code) is None
+                finally:
+                    _interpreters.destroy(interp)
+        except ImportError:
+            def isolated(code):
+                assert _testcapi.run_in_subinterp_with_config(
+                    code, use_main_obmalloc=False, allow_fork=True, allow_exec=False, allow_threads=True,
+                    allow_daemon_threads=False, check_multi_interp_extensions=True, gil=2) == 0
+        class One:
+            def __index__(self):
+                [object() for _ in range(50)]
+                return 1
+        ne.RegisterPreforkCallback()
+        stop = threading.Event()
+        def churn():
+            while not stop.is_set():
+                ne.python_fork_handler_called = One()
+        thread = threading.Thread(target=churn)
+        thread.start()
+        for _ in range(20):
+            isolated(FORK_IN_A_THREAD)
+        stop.set()
+        thread.join()
+        print("end")
+    """.replace("FORK_IN_A_THREAD", repr(FORK_IN_A_THREAD.replace("CODE", repr(FORK_DISCARDING_CHILD)))))
+    assert "\n".join(lines) + "\n" == WARNING * 20 + "end\n"
+
+
+EMBED = r"""
+#include <Python.h>
+#include <stdio.h>
+
+static const char *code =
+    "import os, sys\n"
+    "import native_extensions as ne\n"
+    "def outcome():\n"
+    "    try:\n"
+    "        ne.CallImportHookRemovingFrames()\n"
+    "    except Exception as error:\n"
+    "        return type(error).__name__ + (' whole' if error.__traceback__.tb_next else ' stripped')\n"
+    "def hook():\n"
+    "    __quenvar__tracebackhide__ = 1\n"
+    "    raise KeyError\n"
+    "print('before:', outcome(), flush=True)\n"
+    "ne.SetImportHook(hook)\n"
+    "print('after:', outcome(), flush=True)\n"
+    "ne.python_fork_handler_called = 0\n"
+    "ne.RegisterPreforkCallback()\n"
+    "pid = os.fork()\n"
+    "if pid == 0:\n"
+    "    os._exit(0)\n"
+    "os.waitpid(pid, 0)\n";
+
+int main(void) {
+    for (int run = 0; run < 2; ++run) {
+        Py_Initialize();
+        if (PyRun_SimpleString(code) != 0) {
+            return 10 + run;
+        }
+        if (Py_FinalizeEx() < 0) {
+            return 20 + run;
+        }
+        printf("finalised %d\n", run);
+        fflush(stdout);
+    }
+    return 0;
+}
+"""
+
+
+def embedding_program(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared interpreter library")
+    source, program = tmp_path / "embed.c", tmp_path / "embed"
+    source.write_text(EMBED)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    command = [compiler, str(source), "-o", str(program), "-I", sysconfig.get_paths()["include"],
+               "-L", libdir, f"-Wl,-rpath,{libdir}", "-lpython" + sysconfig.get_config_var("LDVERSION"),
+               *sysconfig.get_config_var("LIBS").split(), *sysconfig.get_config_var("SYSLIBS").split()]
+    subprocess.run(command, check=True, capture_output=True)
+    return program
+
+
+def test_second_initialisation_starts_afresh(tmp_path):
+    import native_extensions
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(native_extensions.__file__)}
+    env.pop("PYTHONVERBOSE", None)
+    proc = subprocess.run([str(embedding_program(tmp_path))], capture_output=True, text=True, timeout=60, env=env)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    # The second runtime has no hook before it sets one, and both registrations warn on its fork.
+    run = "before: RuntimeError stripped\nafter: KeyError stripped\n"
+    assert proc.stdout == run + WARNING + "finalised 0\n" + run + WARNING * 2 + "finalised 1\n"
