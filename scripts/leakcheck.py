@@ -100,6 +100,9 @@ def fails(*args):
         ne.CallImportHookRemovingFrames(*args)
     except ValueError as exc:
         expect(exc.__traceback__.tb_frame is sys._getframe(), "the caller's own entry is gone")
+        if exc.args == ("shared",):  # the exception whose entries it shares keeps them all
+            whole = labels(exc.__context__.__traceback__)
+            expect(whole == ("reraise_shared",) + LEVELS, "shared entries changed", whole)
         return labels(exc.__traceback__.tb_next)
     raise CheckFailed("the hook did not raise")
 
@@ -130,10 +133,57 @@ FAILURES = {  # name: (hook, its arguments, traceback entries it leaves, those t
     "class body, unmarked non-dict __prepare__ namespace":
         (class_body, (False,), ("class_body", "Body"), set()),
 }
+
+
+def reraise_shared(marked):
+    """Re-raises with the caught exception's traceback: the entries below are shared with it."""
+    try:
+        level(0, marked)
+    except ValueError as caught:
+        raise ValueError("shared").with_traceback(caught.__traceback__)
+
+
+class Lookup:
+    """A namespace with neither __contains__ nor __iter__: asked by looking the name up."""
+
+    def __init__(self):
+        self.names = {}
+
+    def __setitem__(self, key, value):
+        self.names[key] = value
+
+    def __getitem__(self, key):
+        return self.names[key]
+
+
+FAILURES.update({
+    "shared entries, %s marked" % shape: (reraise_shared, (frozenset(marked),), ("reraise_shared",) * 2 + LEVELS,
+                                          {LEVELS[d] for d in marked})
+    for shape, marked in (("middle", (2,)), ("last", (4,)), ("all", range(5)))})
+FAILURES.update({
+    "exec, marked lookup-only locals": (exec, (MARKED, {}, Lookup()), ("<module>",), {"<module>"}),
+    "exec, unmarked lookup-only locals": (exec, (PLAIN, {}, Lookup()), ("<module>",), set()),
+})
 for _name, _case in FAILURES.items():
     for _remove in (True, False):
         path("failure: %s, removal %s" % (_name, "on" if _remove else "off"))(
             functools.partial(failing_call, *_case, _remove))
+
+
+class Interrupting(dict):
+    def __contains__(self, key):
+        raise KeyboardInterrupt
+
+
+@path("failure: KeyboardInterrupt during the walk, the hook's exception its context")
+def _():
+    ne.SetImportHook(exec)
+    ne.SetRemoveImportHookFrames(True)
+    try:
+        ne.CallImportHookRemovingFrames(MARKED, {}, Interrupting())
+        raise CheckFailed("the hook did not raise")
+    except KeyboardInterrupt as exc:
+        expect(type(exc.__context__) is ValueError, "context", exc.__context__)
 
 
 # --- Successful calls, hook and flag churn --------------------------------------------------
@@ -255,11 +305,43 @@ def fork_path(fork, value, warns):
 
 
 for _fork, _value, _warns in (("os.fork", ABSENT, 0), ("os.fork", 1, 0), ("os.fork", 0, 1),
-                              ("os.fork", "x", 1), ("libc fork, lock held", "1", 1),
+                              ("os.fork", "x", 1), ("os.fork", 2**70, 1), ("libc fork, lock held", "1", 1),
                               ("libc fork, lock released", 1, 1)):
     _label = "absent" if _value is ABSENT else repr(_value)
     path("fork (%s): attribute %s" % (_fork, _label), inner=5)(
         functools.partial(fork_path, _fork, _value, _warns))
+
+
+# --- Sub-interpreters ------------------------------------------------------------------------
+
+SUBINTERPRETER = """
+import native_extensions as ne
+def hook():
+    __quenvar__tracebackhide__ = 1
+    raise ValueError("sub")
+try:
+    ne.CallImportHookRemovingFrames()
+    raise SystemExit("no RuntimeError before the sub-interpreter's own hook")
+except RuntimeError:
+    pass
+ne.SetImportHook(hook)
+for remove in (False, True):
+    ne.SetRemoveImportHookFrames(remove)
+    try:
+        ne.CallImportHookRemovingFrames()
+    except ValueError as e:
+        if (e.__traceback__.tb_next is None) != remove:
+            raise SystemExit("removal in the sub-interpreter")
+ne.python_fork_handler_called = 1
+"""
+
+
+@path("subinterpreter: own hook and switch, released as it ends", inner=3)
+def _():
+    import _testcapi
+    ne.SetImportHook(level)
+    expect(_testcapi.run_in_subinterp(SUBINTERPRETER) == 0, "the sub-interpreter's code failed")
+    expect(fails(0, frozenset()) == LEVELS, "the main interpreter's hook")
 
 
 # --- In a fresh interpreter ----------------------------------------------------------------
@@ -298,7 +380,8 @@ def cleanup():
     # The method cache holds a reference to the attribute name of each slot it fills, names that
     # are not interned included (PyObject_GetAttrString makes a new string on every call): they
     # would show as allocated blocks growing until every slot is taken.
-    sys._clear_type_cache()
+    # (sys._clear_type_cache is deprecated from 3.14 on; its successor exists from 3.13 on.)
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     gc.collect()
     gc.collect()
 
