@@ -47,7 +47,11 @@ constexpr const char kStateKey[] = "native_extensions";
 
 // The main interpreter's record, and whether its release at the end of the main interpreter is
 // arranged (the capsule is in place) for the runtime now running.
-InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, {-1}};
+InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, {-1},
+#ifdef Py_GIL_DISABLED
+                               PyMutex{},
+#endif
+};
 std::atomic<bool> main_state_armed{false};
 std::atomic<bool> exit_backstop_registered{false};
 

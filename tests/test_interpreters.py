@@ -13,6 +13,9 @@ from conftest import run_python
 from test_fork import WARNING
 
 pytest.importorskip("_testcapi")
+# A free-threaded build loads no single-phase module into a sub-interpreter, not even a legacy one.
+loads_in_subinterpreters = pytest.mark.skipif(
+    bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="single-phase modules do not load in sub-interpreters")
 
 PRELUDE = """
 import os, sys, _testcapi
@@ -34,8 +37,8 @@ def outcome(call=ne.CallImportHookRemovingFrames):
         tb = error.__traceback__.tb_next
         return f"{type(error).__name__}({error.args[0] if error.args else ''}) {'whole' if tb else 'stripped'}"
 """
-# The same helper inside each sub-interpreter, printing what it sees.
-SUB_PRELUDE = PRELUDE.split("def sub")[0] + "def hook" + PRELUDE.split("def hook")[1]
+# The same helpers inside each sub-interpreter (where _testcapi may not load), printing what it sees.
+SUB_PRELUDE = PRELUDE.split("def sub")[0].replace(", _testcapi", "") + "def hook" + PRELUDE.split("def hook")[1]
 
 
 def run_interpreters(code):
@@ -49,6 +52,7 @@ def in_sub(code):
     return f"sub({SUB_PRELUDE + textwrap.dedent(code)!r})\n"
 
 
+@loads_in_subinterpreters
 def test_each_interpreter_has_its_own_hook_and_switch():
     sub_code = """
         print("sub before:", outcome())
@@ -75,6 +79,7 @@ def test_each_interpreter_has_its_own_hook_and_switch():
     ]
 
 
+@loads_in_subinterpreters
 def test_hook_of_an_ended_interpreter_is_released_by_it_and_never_used_again():
     # The sub-interpreter's hook is released as that interpreter ends; the main interpreter then
     # replaces and calls its own hook, many times over, while sub-interpreters come and go.
@@ -110,6 +115,7 @@ os.dup2(saved, 2)
 """
 
 
+@loads_in_subinterpreters
 @pytest.mark.parametrize("main_value, sub_value, warns", [
     (1, 0, True),   # the sub-interpreter's own module says the fork was not handled
     (0, 1, sys.version_info < (3, 12)),  # before 3.12 its thread cannot be told: it always warns
@@ -212,15 +218,20 @@ int main(void) {
 
 
 def embedding_program(tmp_path):
+    """The program above, built as `python3-config --embed` would have it built."""
     compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        pytest.skip("needs a C compiler and a shared interpreter library")
+    if compiler is None:
+        pytest.skip("needs a C compiler")
     source, program = tmp_path / "embed.c", tmp_path / "embed"
     source.write_text(EMBED)
-    libdir = sysconfig.get_config_var("LIBDIR")
+    config = sysconfig.get_config_var
+    # A static interpreter library lies in LIBPL, and the program must then export its symbols
+    # to the extension modules it loads.
+    shared = config("Py_ENABLE_SHARED")
+    libdir = config("LIBDIR") if shared else config("LIBPL")
     command = [compiler, str(source), "-o", str(program), "-I", sysconfig.get_paths()["include"],
-               "-L", libdir, f"-Wl,-rpath,{libdir}", "-lpython" + sysconfig.get_config_var("LDVERSION"),
-               *sysconfig.get_config_var("LIBS").split(), *sysconfig.get_config_var("SYSLIBS").split()]
+               "-L", libdir, f"-Wl,-rpath,{libdir}", "-lpython" + config("LDVERSION"),
+               *config("LIBS").split(), *config("SYSLIBS").split(), *([] if shared else config("LINKFORSHARED").split())]
     subprocess.run(command, check=True, capture_output=True)
     return program
 
