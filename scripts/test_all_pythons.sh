@@ -226,7 +226,7 @@ if [ "$need_provision" = 1 ] && [ "${NATIVE_EXTENSIONS_PROVISION:-1}" != 0 ]; th
     echo "== Provisioning the chroot and free-threaded interpreters (scripts/provision_pythons.sh)"
     if [ "$(id -u)" != 0 ]; then
         echo "   not root: only what is provisioned already is used"
-    elif ! bash "$REPO/scripts/provision_pythons.sh" "${provision_args[@]}" 2>&1 | sed 's/^/   /'; then
+    elif ! bash "$REPO/scripts/provision_pythons.sh" "${provision_args[@]}" 2>&1 | sed -u 's/^/   /'; then
         echo "   provisioning incomplete: what is missing is skipped"
     fi
     echo "   provisioning: $(elapsed "$t0")"
