@@ -17,6 +17,12 @@
 #include <internal/pycore_code.h>
 #include <internal/pycore_frame.h>
 #undef Py_BUILD_CORE
+#elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+// 3.12 and 3.13 frames are asked whether their variables were cleared before PyFrame_GetVar
+// reads them.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_frame.h>
+#undef Py_BUILD_CORE
 #endif
 
 #include <atomic>
@@ -91,6 +97,8 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           locals itself); code names in co_localsplusnames; one variable of a function frame
 //           is read in place through the interpreter's internal frame layout, as no public call
 //           reads it without building the whole locals mapping.
+// 3.12-3.13 A frame whose variables were cleared is not asked for them (3.13.0 reads them from
+//           freed memory for a frame that outlived its closed generator).
 // 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
 //           Py_VerboseFlag is deprecated: the interpreter's configuration is read instead
 //           (3.12 directly, 3.13 through its own sys.flags, 3.14 by PyConfig_GetInt); PyFrame_GetVar
@@ -346,6 +354,15 @@ inline int function_binds(PyFrameObject* frame, PyObject* name) {
     }
     return value != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX < 0x030E0000
+    // A cleared frame (stacktop 0) binds nothing. From 3.12.4 and 3.13.0 on, closing a generator
+    // suspended outside any handler clears its variables but leaves their pointers behind, and a
+    // frame object that outlives the generator copies none of them, yet PyFrame_GetVar reads them
+    // all (until a later 3.13 release mended it): such a frame must not be asked at all.
+    if (frame->f_frame->stacktop == 0) {
+        return 0;
+    }
+#endif
     PyObject* value = PyFrame_GetVar(frame, name);
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_NameError)) {  // declared but unbound

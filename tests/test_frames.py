@@ -290,3 +290,46 @@ def test_verbose_setting_is_the_interpreters_own():
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "True\n"
+
+
+CLOSED_GENERATOR = """
+import gc, native_extensions as ne
+failed = {}
+def cached_failure(name):
+    __quenvar__tracebackhide__ = [name]
+    try:
+        raise ImportError(name)
+    except ImportError as e:
+        failed[name] = e  # a cache of failed imports
+    yield
+def hook(name):
+    raise failed[name]
+ne.SetImportHook(hook)
+for how in ("dropped", "closed", "collected"):
+    generator = cached_failure(how)
+    next(generator)
+    if how == "closed":
+        generator.close()
+    elif how == "collected":
+        cycle = [generator]
+        cycle.append(cycle)
+        del cycle
+    del generator
+    gc.collect()
+    [[object()] for _ in range(3000)]  # reuses what the generator freed
+    try:
+        ne.CallImportHookRemovingFrames(how)
+    except ImportError as e:
+        print(how, [frame.f_code.co_name for frame, _ in __import__("traceback").walk_tb(e.__traceback__)])
+"""
+
+
+def test_frame_that_outlived_its_closed_generator():
+    # Where the interpreter cleared the generator's variables with its closing, the frame binds
+    # nothing and its entry stays; where it kept them, the entry goes. Either way removal must not
+    # read them from freed memory (the debug allocator overwrites what is freed).
+    proc = run_python(CLOSED_GENERATOR, env={"PYTHONMALLOC": "malloc_debug"})
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    lines = proc.stdout.splitlines()
+    assert [line.split()[0] for line in lines] == ["dropped", "closed", "collected"]
+    assert {line.split(" ", 1)[1] for line in lines} < {"['<module>', 'hook']", "['<module>', 'hook', 'cached_failure']"}
