@@ -49,8 +49,9 @@ sanitized_env() {
 # start-up line, run by every interpreter of the scratch environment, sets the report path in the
 # UBSan runtime's own copy (dlsym on its handle finds its own definition first).
 install_ubsan_report_path() {
+    # (A sub-interpreter that cannot load ctypes skips it: the path is set for the process.)
     cat >"$1/zz_ubsan_report_path.pth" <<'EOF'
-import os; _p = os.environ.get("SANITIZER_UBSAN_REPORT_PATH"); _r = os.environ.get("SANITIZER_UBSAN_RUNTIME"); _p and _r and __import__("ctypes").CDLL(_r).__sanitizer_set_report_path(_p.encode())
+import os; _p = os.environ.get("SANITIZER_UBSAN_REPORT_PATH"); _r = os.environ.get("SANITIZER_UBSAN_RUNTIME"); exec("try:\n    _p and _r and __import__('ctypes').CDLL(_r).__sanitizer_set_report_path(_p.encode())\nexcept ImportError:\n    pass")
 EOF
 }
 
