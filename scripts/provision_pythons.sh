@@ -144,7 +144,7 @@ sync_sid_settings() {
         echo 'Acquire::Languages "none";'
         [ -n "$APT_PROXY" ] && echo "Acquire::http::Proxy \"$APT_PROXY\";"
     } >"$SID_ROOT/etc/apt/apt.conf.d/99native-extensions"
-    # No documentation, manual pages or translations: about a fifth of the disk.
+    # No documentation, manual pages or translations.
     printf '%s\n' 'path-exclude=/usr/share/doc/*' 'path-include=/usr/share/doc/*/copyright' \
         'path-exclude=/usr/share/man/*' 'path-exclude=/usr/share/info/*' \
         'path-exclude=/usr/share/locale/*' >"$SID_ROOT/etc/dpkg/dpkg.cfg.d/01-native-extensions-nodoc"
@@ -157,6 +157,9 @@ sync_sid_settings() {
     for crt in /usr/local/share/ca-certificates/*.crt; do
         [ -f "$crt" ] || continue
         cmp -s "$crt" "$SID_ROOT$crt" || { cp "$crt" "$SID_ROOT$crt"; changed=1; }
+    done
+    for crt in "$SID_ROOT"/usr/local/share/ca-certificates/*.crt; do
+        [ -f "$crt" ] && [ ! -e "${crt#"$SID_ROOT"}" ] && { rm -f "$crt"; changed=1; }
     done
     if [ "$changed" = 1 ] && [ -x "$SID_ROOT/usr/sbin/update-ca-certificates" ]; then
         in_sid update-ca-certificates >/dev/null || return 1
@@ -341,6 +344,18 @@ print("   " + sys.version.replace("\n", " "))'; then
     fi
     echo "$(basename "$tarball")" >"$prefix/.source"
     rm -rf "$src"
+    [ "$variant" != tsan ] || tsan_suppressions "$v"
+}
+
+# The interpreter's own list of races known in its free-threaded build (CPython's CI runs its
+# ThreadSanitizer jobs with it), beside the installation: test_all_pythons.sh passes it on.
+tsan_suppressions() {
+    local v=$1 prefix=$CACHE/python$1t-tsan tarball
+    tarball=$(ls "$CACHE/src/python$v"/*.orig.tar.* 2>/dev/null | head -n 1)
+    [ -d "$prefix" ] && [ -n "$tarball" ] || return 0
+    [ -s "$prefix/tsan-suppressions.txt" ] && return 0
+    tar -xOf "$tarball" --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >"$prefix/tsan-suppressions.txt" &&
+        echo "   $prefix/tsan-suppressions.txt: $(grep -cvE '^(#|$)' "$prefix/tsan-suppressions.txt") suppressions"
 }
 
 ft_needs_build() {
@@ -372,7 +387,12 @@ step sid-packages install_sid_packages
 
 if timed source-lists update_source_lists; then
     for v in $FT_VERSIONS; do
-        timed "source-python$v" fetch_source "$v"
+        t0=$(date +%s)
+        if fetch_source "$v"; then
+            echo "== source-python$v: done in $(elapsed "$t0")"
+        else
+            echo "== source-python$v: not to be had ($(elapsed "$t0"))"
+        fi
         echo "   ${STATUS[src-$v]}"
     done
 fi
@@ -384,7 +404,7 @@ for v in $FT_VERSIONS; do
 done
 if [ "$tsan" = 1 ]; then
     ft_needs_build 3.13 tsan
-    step build-python3.13t-tsan build_ft 3.13 tsan
+    step build-python3.13t-tsan build_ft 3.13 tsan && tsan_suppressions 3.13
 fi
 
 # ---------------------------------------------------------------------------------------------
