@@ -1,5 +1,8 @@
 """Quenvar native extensions"""
 
+# CPython 3.10 to 3.15, GIL and free-threaded builds alike (on a free-threaded build the module
+# leaves the GIL off). Each interpreter of a process has its own hook and removal switch.
+
 from typing import Any
 
 def RegisterPreforkCallback(*args: object) -> bool:
