@@ -128,7 +128,6 @@ cleanup() {
     done
 }
 trap cleanup EXIT
-trap "exit 129" HUP; trap "exit 130" INT; trap "exit 143" TERM
 bind() {  # bind SRC [ro]
     local dst=$root$1
     [ -d "$1" ] || return 0
@@ -139,9 +138,22 @@ mount -t proc proc "$root/proc" && mounted+=("$root/proc") || exit 126
 bind /dev || exit 126
 for d in "${rw[@]}"; do bind "$d" || exit 126; done
 for d in "${ro[@]}"; do bind "$d" ro || exit 126; done
+# In the background, so that a signal to this shell is passed on at once (as TERM: a background
+# command ignores INT) and the mounts go as soon as the command has ended.
+exec 3<&0
 chroot "$root" /usr/bin/env -u VIRTUAL_ENV -u PYTHONHOME -u TMPDIR -u LD_LIBRARY_PATH -u LD_PRELOAD \
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' in_sid "$cwd" "$@"
+    /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' in_sid "$cwd" "$@" <&3 3<&- &
+child=$!
+exec 3<&-
+trap "kill -HUP \$child 2>/dev/null" HUP
+trap "kill -TERM \$child 2>/dev/null" INT TERM
+while :; do
+    wait "$child"
+    rc=$?
+    kill -0 "$child" 2>/dev/null || break
+done
+exit "$rc"
 '
     local args=("$SID_ROOT" 2 "$REPO" "$BUILD_ROOT" "${#ro[@]}" "${ro[@]}" "$PWD" "$@")
     if unshare --mount --propagation private true 2>/dev/null; then
