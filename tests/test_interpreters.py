@@ -1,6 +1,7 @@
 """Several interpreters in one process, and a runtime initialised twice: each interpreter sees the
 module as if it had it alone, and nothing of an ended interpreter or runtime is used again."""
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -219,9 +220,10 @@ int main(void) {
 
 def embedding_program(tmp_path):
     """The program above, built as `python3-config --embed` would have it built."""
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("needs a C compiler")
+    # The interpreter's own compiler and flags: a sanitized interpreter links its runtime.
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    if shutil.which(compiler[0]) is None:
+        pytest.skip("needs the interpreter's C compiler")
     source, program = tmp_path / "embed.c", tmp_path / "embed"
     source.write_text(EMBED)
     config = sysconfig.get_config_var
@@ -229,7 +231,8 @@ def embedding_program(tmp_path):
     # to the extension modules it loads.
     shared = config("Py_ENABLE_SHARED")
     libdir = config("LIBDIR") if shared else config("LIBPL")
-    command = [compiler, str(source), "-o", str(program), "-I", sysconfig.get_paths()["include"],
+    command = [*compiler, *config("CFLAGS").split(), *config("LDFLAGS").split(),
+               str(source), "-o", str(program), "-I", sysconfig.get_paths()["include"],
                "-L", libdir, f"-Wl,-rpath,{libdir}", "-lpython" + config("LDVERSION"),
                *config("LIBS").split(), *config("SYSLIBS").split(), *([] if shared else config("LINKFORSHARED").split())]
     subprocess.run(command, check=True, capture_output=True)
