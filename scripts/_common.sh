@@ -83,6 +83,27 @@ print(sys.executable) if ok else sys.exit(1)' "$want" 2>/dev/null; then
     return 1
 }
 
+# locate LABEL (3.X, 3.X-sid, 3.Xt, 3.Xt-nogil, 3.Xt-tsan): sets KIND (host, or sid for the
+# chroot), PY (the interpreter's path, inside the
+# chroot for sid) and WHERE; fails when there is no such interpreter.
+locate() {
+    local v=$1 x
+    KIND=host WHERE=""
+    case $v in
+    *-sid) x=${v%-sid}; PY=$(sid_python "$x") && KIND=sid WHERE="in the sid chroot" ;;
+    *.*t-nogil) x=${v%t-nogil}; PY=$(ft_python "$x") ;;
+    *.*t-tsan) x=${v%t-tsan}; PY=$(ft_python "$x" tsan) ;;
+    *.*t) x=${v%t}; PY=$(ft_python "$x") ;;
+    *)
+        PY=$(find_python "$v")
+        if [ -z "$PY" ]; then
+            PY=$(sid_python "$v") && KIND=sid WHERE="in the sid chroot"
+        fi
+        ;;
+    esac
+    [ -n "$PY" ]
+}
+
 # Directories that the host's pip configuration or PIP_* variables name (find-links, local
 # indexes: the parent of a file:// index, which links to files beside it), once per shell.
 host_pip_dirs() {

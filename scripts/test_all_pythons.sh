@@ -72,26 +72,6 @@ count_tests() {
     done
 }
 
-# locate LABEL: sets KIND (host, or sid for the chroot), PY (the interpreter's path, inside the
-# chroot for sid) and WHERE; fails when there is no such interpreter.
-locate() {
-    local v=$1 x
-    KIND=host WHERE=""
-    case $v in
-    *-sid) x=${v%-sid}; PY=$(sid_python "$x") && KIND=sid WHERE="in the sid chroot" ;;
-    *.*t-nogil) x=${v%t-nogil}; PY=$(ft_python "$x") ;;
-    *.*t-tsan) x=${v%t-tsan}; PY=$(ft_python "$x" tsan) ;;
-    *.*t) x=${v%t}; PY=$(ft_python "$x") ;;
-    *)
-        PY=$(find_python "$v")
-        if [ -z "$PY" ]; then
-            PY=$(sid_python "$v") && KIND=sid WHERE="in the sid chroot"
-        fi
-        ;;
-    esac
-    [ -n "$PY" ]
-}
-
 # Settings of LABEL's build and runs: R, the command prefix (in_sid for the chroot); PIP_EXTRA
 # and RUN_ENV, extra pip arguments and environment.
 settings() {

@@ -115,11 +115,16 @@ void forget_main_state() {
     exit_backstop_registered.store(false);
 }
 
+void free_state(InterpreterState* state) {
+    state->~InterpreterState();
+    PyMem_RawFree(state);
+}
+
 void release_subinterpreter_state(PyObject* capsule) {
     auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
     if (state != nullptr) {
         release_state(state);
-        delete state;
+        free_state(state);
     }
 }
 
@@ -194,16 +199,18 @@ InterpreterState* find_subinterpreter_state(PyInterpreterState* interp) {
 }
 
 InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
-    auto* state = new (std::nothrow) InterpreterState{};
-    if (state == nullptr) {
+    // The interpreter's raw allocator, not operator new: the library needs no C++ run-time library.
+    void* memory = PyMem_RawMalloc(sizeof(InterpreterState));
+    if (memory == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
+    auto* state = new (memory) InterpreterState{};
     init_state(state);
     // From here on the capsule owns the record: releasing the capsule releases the record.
     PyObject* capsule = PyCapsule_New(state, kStateCapsule, release_subinterpreter_state);
     if (capsule == nullptr) {
-        delete state;
+        free_state(state);
         return nullptr;
     }
     PyObject* in_place = fill_state(state) ? install_capsule(interp, capsule) : nullptr;  // borrowed
