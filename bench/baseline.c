@@ -27,5 +27,12 @@ static PyMethodDef methods[] = {
 static struct PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "bench_baseline", NULL, -1, methods};
 
 PyMODINIT_FUNC PyInit_bench_baseline(void) {
-    return PyModule_Create(&moduledef);
+    PyObject *module = PyModule_Create(&moduledef);
+#ifdef Py_GIL_DISABLED
+    /* Measured single-threaded: it must not turn the GIL on for the module it is compared with. */
+    if (module != NULL && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_CLEAR(module);
+    }
+#endif
+    return module;
 }

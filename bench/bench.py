@@ -201,6 +201,9 @@ def load_baseline(path):
     spec = importlib.util.spec_from_file_location("bench_baseline", path, loader=loader)
     module = importlib.util.module_from_spec(spec)
     loader.exec_module(module)
+    # On a free-threaded build both modules leave the GIL off, or the figures are not of that build.
+    if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
+        sys.exit("bench: the GIL was turned on")
     return module
 
 
@@ -323,7 +326,8 @@ def report(benchmarks, args, system):
     def difference(group, a, b):
         return paired(group, a, b, lambda x, y: x - y)
 
-    print(f"CPython {platform.python_version()} on {system.get('cpu_model_name', platform.machine())}"
+    build = " free-threaded (GIL off)" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+    print(f"CPython {platform.python_version()}{build} on {system.get('cpu_model_name', platform.machine())}"
           f" ({system.get('cpu_count', os.cpu_count())} CPUs, load average "
           f"{os.getloadavg()[0]:.1f}), {args.processes} processes x {args.values} values per variant"
           f"{' (--fast: rough figures)' if args.fast else ''}")
