@@ -45,14 +45,15 @@ PyModuleDef moduledef = {
 constexpr const char kStateCapsule[] = "native_extensions.InterpreterState";
 constexpr const char kStateKey[] = "native_extensions";
 
-// The main interpreter's record, and whether its release at the end of the main interpreter is
-// arranged (the capsule is in place) for the runtime now running.
+// The main interpreter's record, and the main interpreter once its record's release at its end is
+// arranged (the capsule is in place) for the runtime now running, else null: the calls of the
+// main interpreter find their record with one comparison.
 InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, {-1},
 #ifdef Py_GIL_DISABLED
                                PyMutex{},
 #endif
 };
-std::atomic<bool> main_state_armed{false};
+std::atomic<PyInterpreterState*> armed_main_interpreter{nullptr};
 std::atomic<bool> exit_backstop_registered{false};
 
 void init_state(InterpreterState* state) {
@@ -100,7 +101,7 @@ bool fill_state(InterpreterState* state) {
 
 // The main interpreter's end, seen from its dictionary being cleared.
 void release_main_state(PyObject* /*capsule*/) {
-    main_state_armed.store(false);
+    armed_main_interpreter.store(nullptr);
     release_state(&main_state);
     PyObject* module = __atomic_exchange_n(&Module, nullptr, __ATOMIC_ACQ_REL);
     Py_XDECREF(module);
@@ -111,7 +112,7 @@ void release_main_state(PyObject* /*capsule*/) {
 void forget_main_state() {
     init_state(&main_state);
     __atomic_store_n(&Module, nullptr, __ATOMIC_RELEASE);
-    main_state_armed.store(false);
+    armed_main_interpreter.store(nullptr);
     exit_backstop_registered.store(false);
 }
 
@@ -146,7 +147,7 @@ PyObject* install_capsule(PyInterpreterState* interp, PyObject* capsule) {
 // arranges for it to be released when the main interpreter ends. False, with an exception set, if
 // that cannot be done now; a later call tries again.
 bool prepare_main_state() {
-    if (main_state_armed.load(std::memory_order_acquire)) {
+    if (armed_main_interpreter.load(std::memory_order_acquire) != nullptr) {
         return true;
     }
     if (!fill_state(&main_state)) {
@@ -169,7 +170,7 @@ bool prepare_main_state() {
     if (in_place == nullptr) {
         return false;
     }
-    main_state_armed.store(true, std::memory_order_release);
+    armed_main_interpreter.store(PyInterpreterState_Main(), std::memory_order_release);
     return true;
 }
 
@@ -224,9 +225,12 @@ InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
 
 InterpreterState* interpreter_state() {
     PyInterpreterState* interp = PyInterpreterState_Get();
+    if (interp == armed_main_interpreter.load(std::memory_order_acquire)) {
+        return &main_state;
+    }
     if (interp == PyInterpreterState_Main()) {
         // The record serves even if it cannot be prepared yet.
-        if (!main_state_armed.load(std::memory_order_acquire) && !prepare_main_state()) {
+        if (!prepare_main_state()) {
             PyErr_Clear();
         }
         return &main_state;
