@@ -34,11 +34,14 @@ void check_fork_handled(PyInterpreterState* interp) {
     // The names this interpreter made, or else the main interpreter's, which live as long as the
     // runtime (interned: shared by every interpreter; a sub-interpreter that never called the
     // module has none of its own).
+    auto has_names = [](InterpreterState* state) {
+        return state != nullptr && state->fork_handled_name != nullptr && state->module_name != nullptr;
+    };
     InterpreterState* state = existing_interpreter_state(interp);
-    if (state == nullptr || state->fork_handled_name == nullptr) {
+    if (!has_names(state)) {
         state = existing_interpreter_state(PyInterpreterState_Main());
     }
-    if (state->fork_handled_name == nullptr) {
+    if (!has_names(state)) {
         return;  // no module was set up in this runtime
     }
     PyObject* module;

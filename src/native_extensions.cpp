@@ -86,17 +86,18 @@ void release_state(InterpreterState* state) {
 // Makes the names the record looks up, and reads the verbose setting where it is read once.
 // False, with an exception set, if a name cannot be made.
 bool fill_state(InterpreterState* state) {
-    if (state->fork_handled_name == nullptr) {
-        state->fork_handled_name = PyUnicode_InternFromString("python_fork_handler_called");
+    if (state->fork_handled_name == nullptr &&
+        (state->fork_handled_name = PyUnicode_InternFromString("python_fork_handler_called")) == nullptr) {
+        return false;
     }
-    if (state->module_name == nullptr) {
-        state->module_name = PyUnicode_InternFromString(moduledef.m_name);
+    if (state->module_name == nullptr && (state->module_name = PyUnicode_InternFromString(moduledef.m_name)) == nullptr) {
+        return false;
     }
     if (compat::verbose_setting_is_remembered && state->verbose_setting.load(std::memory_order_relaxed) < 0) {
         // Read now, ahead of any failing call (still -1 if it cannot be read yet).
         state->verbose_setting.store(compat::read_verbose_setting(), std::memory_order_relaxed);
     }
-    return state->fork_handled_name != nullptr && state->module_name != nullptr;
+    return true;
 }
 
 // The main interpreter's end, seen from its dictionary being cleared.
