@@ -35,7 +35,8 @@ void check_fork_handled(PyInterpreterState* interp) {
     // runtime (interned: shared by every interpreter; a sub-interpreter that never called the
     // module has none of its own).
     auto has_names = [](InterpreterState* state) {
-        return state != nullptr && state->fork_handled_name != nullptr && state->module_name != nullptr;
+        return state != nullptr && state->fork_handled_name != nullptr && state->module_name != nullptr &&
+               state->getattr_name != nullptr;
     };
     InterpreterState* state = existing_interpreter_state(interp);
     if (!has_names(state)) {
@@ -46,6 +47,7 @@ void check_fork_handled(PyInterpreterState* interp) {
     }
     PyObject* module;
     if (main) {
+        adopt_main_module();
         module = Py_XNewRef(__atomic_load_n(&Module, __ATOMIC_ACQUIRE));
     } else {
         module = PyImport_GetModule(state->module_name);  // sys.modules only: nothing is imported
@@ -57,7 +59,8 @@ void check_fork_handled(PyInterpreterState* interp) {
             return;
         }
     }
-    PyObject* handled = module != nullptr ? PyObject_GetAttr(module, state->fork_handled_name) : nullptr;
+    PyObject* handled =
+        module != nullptr ? compat::optional_attribute(module, state->fork_handled_name, state->getattr_name) : nullptr;
     Py_XDECREF(module);
     if (handled != nullptr) {
         // A value that is not an integer converts to -1 (with an exception) and so warns.

@@ -2,6 +2,11 @@
 // a hook that failed.
 #include "native_extensions.h"
 
+#ifdef Py_GIL_DISABLED
+#include <pthread.h>
+#include <sched.h>
+#endif
+
 namespace native_extensions {
 namespace {
 
@@ -29,10 +34,45 @@ PyObject** successor_slot(PyObject* entry) {
     return reinterpret_cast<PyObject**>(&reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
 }
 
-// Gives the slot `*link` fresh copies of the `count` entries that follow one another from `first`
-// on, and moves `link` (and `last_kept`, which owns the slot) to the last copy. False, with the
-// exception pending, if a copy could not be made: the slot then holds the original entries from
-// there on, so that nothing is lost.
+// A failure while testing a frame or copying entries counts as "not hidden" and is forgotten when
+// it is an ordinary Exception (a lookup that failed). Anything else (KeyboardInterrupt, SystemExit
+// from a signal handler, GeneratorExit, a test runner's timeout) must reach the program: it stays
+// pending and ends the walk.
+bool interrupted() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+// Whether `target` is `entry` or follows it in its chain. Chains never have cycles (the tb_next
+// setter refuses them, and the walk never makes one), so this ends.
+bool chain_reaches(PyObject* entry, PyObject* target) {
+    for (PyObject* cursor = entry; cursor != nullptr; cursor = *successor_slot(cursor)) {
+        if (cursor == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Makes `*link`, the slot of `owner` (null for the head of the chain, which nothing else can
+// reach), hold `target` (a new reference, consumed), unless that would close a cycle: Python code
+// that ran during the walk may have linked `owner` after `target`. The slot is then left as that
+// code made it.
+void link_safely(PyObject** link, PyObject* owner, PyObject* target) {
+    if (owner != nullptr && target != nullptr && chain_reaches(target, owner)) {
+        Py_DECREF(target);
+        return;
+    }
+    Py_XSETREF(*link, target);
+}
+
+// Gives the slot `*link` (owned by `last_kept`, or the head when that is null) fresh copies of the
+// `count` entries that follow one another from `first` on, and moves `link` and `last_kept` to the
+// last copy. False, with the exception pending, if a copy could not be made: the slot then holds
+// the original entries from there on, so that nothing is lost.
 bool copy_entries(PyObject**& link, PyObject*& last_kept, PyObject* first, Py_ssize_t count) {
     PyObject* source = Py_NewRef(first);  // owned
     for (Py_ssize_t i = 0; i < count && source != nullptr; ++i) {
@@ -40,31 +80,23 @@ bool copy_entries(PyObject**& link, PyObject*& last_kept, PyObject* first, Py_ss
         PyObject* copy = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii", Py_None,
                                                entry->tb_frame, entry->tb_lasti, entry->tb_lineno);
         if (copy == nullptr) {
-            Py_XSETREF(*link, source);  // the slot takes our reference
+            link_safely(link, last_kept, source);  // takes our reference
             return false;
         }
+        // A fresh copy ends its own chain: linking it can close no cycle.
         Py_XSETREF(*link, copy);  // the slot takes the new reference
         Py_XSETREF(last_kept, Py_NewRef(copy));
         link = successor_slot(copy);
+        // Read after the allocation, which may have run Python code (a collection's finalizers).
         Py_XSETREF(source, Py_XNewRef(entry->tb_next));
     }
     Py_XDECREF(source);
     return true;
 }
 
-// A failure while testing a frame or copying entries counts as "not hidden" and is forgotten, but
-// a KeyboardInterrupt must reach the program: it stays pending and ends the walk.
-bool interrupted() {
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
-        return true;
-    }
-    PyErr_Clear();
-    return false;
-}
-
 // Unlinks the hidden entries of the chain whose head `*head` owns, keeping the others in order.
-// Returns false if a KeyboardInterrupt, left pending, ended the walk; the entries not reached yet
-// are then kept.
+// Returns false if an exception that is not an ordinary Exception, left pending, ended the walk;
+// the entries not reached yet are then kept.
 //
 // Entries that only this chain references are relinked in place. From the first kept entry that
 // something else also references (another exception's traceback, after `raise
@@ -73,14 +105,17 @@ bool interrupted() {
 // shared tail after the last hidden entry is linked as it is.
 //
 // Testing a frame can run arbitrary Python code (a mapping's __contains__, a key's __eq__, a
-// finalizer of a local dropped while the locals mapping is refreshed), and so can releasing an
-// entry (its frame's locals die with it). Such code could relink or drop entries, so the walk
-// owns a reference to every entry it still touches: the current one, its successor, the last
-// kept one, whose tb_next is the slot a hidden entry is unlinked from, and the first of the
-// shared entries not copied yet.
+// signal handler, a finalizer run by a collection or by a local dropped while the locals mapping
+// is refreshed), and so can releasing an entry (its frame's locals die with it). Such code can
+// relink, drop or replace entries of this very chain. So the walk owns a reference to every entry
+// it still touches (the current one, its successor, the last kept one, whose tb_next is the slot a
+// hidden entry is unlinked from, and the first of the shared entries not copied yet), and it
+// never writes a link that could close a cycle: an entry is unlinked only while the last kept
+// entry still links to it, which costs one comparison, and the rarer writes of shared chains check
+// that the entry they link to does not lead back.
 bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     PyObject** link = head;
-    PyObject* last_kept = nullptr;  // owned
+    PyObject* last_kept = nullptr;  // owned: the owner of `link`, null while it is the head
     PyObject* run = nullptr;        // owned: once shared, the first kept entry not copied yet
     Py_ssize_t run_length = 0;
     bool shared = false;
@@ -100,16 +135,20 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
         if (!shared && !hidden && Py_REFCNT(current) > 2) {
             shared = true;
         }
+        // Read after the test, and nothing below runs Python code before it is linked.
         PyObject* next = Py_XNewRef(*successor_slot(current));  // owned
         if (!shared) {
             if (!hidden) {
                 Py_XSETREF(last_kept, Py_NewRef(current));
                 link = successor_slot(current);
             } else if (*link == current) {
-                // The slot's reference to this entry passes to its successor.
+                // The slot's reference to this entry passes to its successor. As the slot's owner
+                // links to this entry, and this entry to `next`, `next` cannot lead back to it.
                 *link = Py_XNewRef(next);
                 Py_DECREF(current);
             }
+            // Otherwise code run by the test has relinked the last kept entry: the entry is no
+            // longer where the walk found it, and is left alone.
         } else if (!hidden) {
             if (run == nullptr) {
                 run = Py_NewRef(current);
@@ -133,7 +172,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     if (shared && !tail_linked) {
         // After the last kept entry, the shared entries not copied, as they are: from the first
         // of them, or from where the walk stopped (null when it ended on hidden entries).
-        Py_XSETREF(*link, Py_XNewRef(run != nullptr ? run : current));
+        link_safely(link, last_kept, Py_XNewRef(run != nullptr ? run : current));
     }
     Py_XDECREF(current);
     Py_XDECREF(run);
@@ -171,12 +210,44 @@ void remove_hidden_frames(InterpreterState* state) {
     compat::restore_exception(pending);
 }
 
+#ifdef Py_GIL_DISABLED
+// Guards every interpreter's hook slot on a free-threaded build. It is held only to read (taking
+// a reference) or replace a slot: a few instructions that run no Python code, never allocate and
+// never detach the thread state. A spin lock rather than a PyMutex: a PyMutex waiter parks with
+// its thread state detached, and after a while the unlocking thread hands the lock straight to
+// it; a fork that stops the world at that moment would leave the child a lock owned by a thread
+// it does not have. A holder of this lock stays attached, so the world cannot stop while it is
+// held, and a fork that does not stop the world (a foreign fork() from C) finds it released in
+// the child by the handler below.
+std::atomic<bool> hook_lock{false};
+
+void lock_hooks() {
+    for (unsigned spins = 0; hook_lock.exchange(true, std::memory_order_acquire); ++spins) {
+        while (hook_lock.load(std::memory_order_relaxed)) {
+            if (++spins % 64 == 0) {
+                sched_yield();  // the holder may have been preempted
+            }
+        }
+    }
+}
+
+void unlock_hooks() {
+    hook_lock.store(false, std::memory_order_release);
+}
+
+// Runs in the child after every fork(): the only thread there is the forking one, which held no
+// hook lock (it was forking), so any lock seen held belonged to a thread the child does not have.
+void reset_hook_lock_in_child() {
+    hook_lock.store(false, std::memory_order_relaxed);
+}
+#endif
+
 // The hook of `state`, as a new reference (null before the first SetImportHook).
 PyObject* current_hook(InterpreterState* state) {
 #ifdef Py_GIL_DISABLED
-    PyMutex_Lock(&state->hook_lock);
+    lock_hooks();
     PyObject* hook = Py_XNewRef(state->import_hook);
-    PyMutex_Unlock(&state->hook_lock);
+    unlock_hooks();
     return hook;
 #else
     return Py_XNewRef(state->import_hook);
@@ -186,10 +257,10 @@ PyObject* current_hook(InterpreterState* state) {
 // Makes `hook` (a new reference) the hook of `state`; returns the previous one, owned by the caller.
 PyObject* replace_hook(InterpreterState* state, PyObject* hook) {
 #ifdef Py_GIL_DISABLED
-    PyMutex_Lock(&state->hook_lock);
+    lock_hooks();
     PyObject* previous = state->import_hook;
     state->import_hook = hook;
-    PyMutex_Unlock(&state->hook_lock);
+    unlock_hooks();
     return previous;
 #else
     PyObject* previous = state->import_hook;
@@ -199,6 +270,20 @@ PyObject* replace_hook(InterpreterState* state, PyObject* hook) {
 }
 
 }  // namespace
+
+bool arrange_fork_safety() {
+#ifdef Py_GIL_DISABLED
+    // Registered once for the life of the process: handlers cannot be removed, and the library is
+    // never unloaded.
+    static std::atomic<bool> registered{false};
+    if (!registered.exchange(true) && pthread_atfork(nullptr, nullptr, reset_hook_lock_in_child) != 0) {
+        registered.store(false);
+        PyErr_SetString(PyExc_OSError, "cannot register a fork handler");
+        return false;
+    }
+#endif
+    return true;
+}
 
 PyObject* tracebackhide_key(InterpreterState* state) {
     PyObject* key = state->traceback_hide_string.load(std::memory_order_acquire);

@@ -48,23 +48,25 @@ constexpr const char kStateKey[] = "native_extensions";
 // The main interpreter's record, and the main interpreter once its record's release at its end is
 // arranged (the capsule is in place) for the runtime now running, else null: the calls of the
 // main interpreter find their record with one comparison.
-InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, {-1},
-#ifdef Py_GIL_DISABLED
-                               PyMutex{},
-#endif
-};
+InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, nullptr, {-1}};
 std::atomic<PyInterpreterState*> armed_main_interpreter{nullptr};
+
+// Whether `Module` is a module object that no code of the main interpreter can reach. From 3.13
+// on, a sub-interpreter that imports the module before the main interpreter does makes the import
+// run the entry point in the main interpreter, to fill the copy that every interpreter's module is
+// then built from; the main interpreter's own import later builds its module from that copy too,
+// without calling the entry point. That module, the first one its code can reach, is adopted as
+// `Module` as soon as the main interpreter calls into the module or forks.
+std::atomic<bool> module_unreachable{false};
 std::atomic<bool> exit_backstop_registered{false};
 
 void init_state(InterpreterState* state) {
     state->import_hook = nullptr;
-#ifdef Py_GIL_DISABLED
-    state->hook_lock = PyMutex{};
-#endif
     state->strip_tracebackhide_frames.store(true, std::memory_order_relaxed);
     state->traceback_hide_string.store(nullptr, std::memory_order_relaxed);
     state->fork_handled_name = nullptr;
     state->module_name = nullptr;
+    state->getattr_name = nullptr;
     state->verbose_setting.store(-1, std::memory_order_relaxed);
 }
 
@@ -75,12 +77,14 @@ void release_state(InterpreterState* state) {
     PyObject* key = state->traceback_hide_string.exchange(nullptr);
     PyObject* fork_handled_name = state->fork_handled_name;
     PyObject* module_name = state->module_name;
+    PyObject* getattr_name = state->getattr_name;
     init_state(state);
     // Released last: a finalizer run by the hook's release finds the record in its initial state.
     Py_XDECREF(hook);
     Py_XDECREF(key);
     Py_XDECREF(fork_handled_name);
     Py_XDECREF(module_name);
+    Py_XDECREF(getattr_name);
 }
 
 // Makes the names the record looks up, and reads the verbose setting where it is read once.
@@ -93,6 +97,9 @@ bool fill_state(InterpreterState* state) {
     if (state->module_name == nullptr && (state->module_name = PyUnicode_InternFromString(moduledef.m_name)) == nullptr) {
         return false;
     }
+    if (state->getattr_name == nullptr && (state->getattr_name = PyUnicode_InternFromString("__getattr__")) == nullptr) {
+        return false;
+    }
     if (compat::verbose_setting_is_remembered && state->verbose_setting.load(std::memory_order_relaxed) < 0) {
         // Read now, ahead of any failing call (still -1 if it cannot be read yet).
         state->verbose_setting.store(compat::read_verbose_setting(), std::memory_order_relaxed);
@@ -103,6 +110,7 @@ bool fill_state(InterpreterState* state) {
 // The main interpreter's end, seen from its dictionary being cleared.
 void release_main_state(PyObject* /*capsule*/) {
     armed_main_interpreter.store(nullptr);
+    module_unreachable.store(false);
     release_state(&main_state);
     PyObject* module = __atomic_exchange_n(&Module, nullptr, __ATOMIC_ACQ_REL);
     Py_XDECREF(module);
@@ -113,6 +121,7 @@ void release_main_state(PyObject* /*capsule*/) {
 void forget_main_state() {
     init_state(&main_state);
     __atomic_store_n(&Module, nullptr, __ATOMIC_RELEASE);
+    module_unreachable.store(false);
     armed_main_interpreter.store(nullptr);
     exit_backstop_registered.store(false);
 }
@@ -222,11 +231,28 @@ InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
     return chosen;
 }
 
+// Whether the entry point runs in the main interpreter on behalf of a sub-interpreter's import.
+bool made_for_a_subinterpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+    // Such an import runs it in a thread state of the main interpreter made for the occasion, with
+    // no Python frame; the main interpreter's own imports run it from the import system's Python
+    // code.
+    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());  // new reference
+    Py_XDECREF(frame);
+    return frame == nullptr;
+#else
+    return false;  // the sub-interpreter runs the entry point itself
+#endif
+}
+
 }  // namespace
 
 InterpreterState* interpreter_state() {
     PyInterpreterState* interp = PyInterpreterState_Get();
     if (interp == armed_main_interpreter.load(std::memory_order_acquire)) {
+        if (module_unreachable.load(std::memory_order_relaxed)) {
+            adopt_main_module();
+        }
         return &main_state;
     }
     if (interp == PyInterpreterState_Main()) {
@@ -234,10 +260,31 @@ InterpreterState* interpreter_state() {
         if (!prepare_main_state()) {
             PyErr_Clear();
         }
+        adopt_main_module();
         return &main_state;
     }
     InterpreterState* state = find_subinterpreter_state(interp);
     return state != nullptr ? state : make_subinterpreter_state(interp);
+}
+
+void adopt_main_module() {
+    if (!module_unreachable.load(std::memory_order_acquire) || main_state.module_name == nullptr) {
+        return;
+    }
+    // The main interpreter's own module, if it has imported it by now: looked up in sys.modules
+    // only, so nothing is imported and nothing is allocated.
+    PyObject* module = PyImport_GetModule(main_state.module_name);
+    if (module == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (!PyModule_Check(module) || !module_unreachable.exchange(false)) {
+        Py_DECREF(module);
+        return;
+    }
+    // `Module` takes our reference.
+    PyObject* previous = __atomic_exchange_n(&Module, module, __ATOMIC_ACQ_REL);
+    Py_XDECREF(previous);
 }
 
 InterpreterState* existing_interpreter_state(PyInterpreterState* interp) {
@@ -249,6 +296,9 @@ InterpreterState* existing_interpreter_state(PyInterpreterState* interp) {
 
 PyObject* InitNativeExtensionModuleInternal() {
     PyObject* module = PyModule_Create2(&moduledef, PYTHON_API_VERSION);
+    if (module != nullptr && !arrange_fork_safety()) {
+        Py_CLEAR(module);
+    }
 #ifdef Py_GIL_DISABLED
     // Every piece of shared state is safe without the GIL: importing the module leaves it off.
     if (module != nullptr && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
@@ -266,9 +316,15 @@ PyObject* InitNativeExtensionModuleInternal() {
     if (module != nullptr && !prepare_main_state()) {
         Py_CLEAR(module);
     }
+    const bool unreachable = module != nullptr && made_for_a_subinterpreter();
+    if (unreachable && __atomic_load_n(&Module, __ATOMIC_ACQUIRE) != nullptr && !module_unreachable.load()) {
+        // The main interpreter's own module stays `Module`.
+        return module;
+    }
     // `Module` follows the newest module (null when creation failed) and owns a reference to it;
     // the reference returned belongs to the caller.
     PyObject* previous = __atomic_exchange_n(&Module, Py_XNewRef(module), __ATOMIC_ACQ_REL);
+    module_unreachable.store(unreachable, std::memory_order_release);
     Py_XDECREF(previous);
     return module;
 }

@@ -60,30 +60,36 @@ NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 // finalised runtime, is ever used again: a new runtime starts from the initial state.
 struct InterpreterState {
     // The hook set by SetImportHook: one strong reference, or null before the first one. On a
-    // free-threaded build it is read (with a reference taken) and replaced under `hook_lock`.
+    // free-threaded build it is read (with a reference taken) and replaced under a spin lock.
     PyObject* import_hook;
     // Whether a failing hook call has its hidden frames removed.
     std::atomic<bool> strip_tracebackhide_frames;
     // The marker key "__quenvar__tracebackhide__", interned; made on first need.
     std::atomic<PyObject*> traceback_hide_string;
-    // The names "python_fork_handler_called" and "native_extensions", interned, made with the
-    // record: the fork handler then allocates nothing.
+    // The names "python_fork_handler_called", "native_extensions" and "__getattr__", interned,
+    // made with the record: the fork handler then allocates nothing.
     PyObject* fork_handled_name;
     PyObject* module_name;
+    PyObject* getattr_name;
     // The interpreter's verbose setting where it is read once: 1 or 0, or -1 while unknown.
     std::atomic<int> verbose_setting;
-#ifdef Py_GIL_DISABLED
-    // Held only to read or replace `import_hook`: no Python code ever runs under it.
-    PyMutex hook_lock;
-#endif
 };
 
 // The calling interpreter's state, made if need be: null (with an exception set) only if a
 // sub-interpreter's state cannot be made. Call with the interpreter lock held.
 InterpreterState* interpreter_state();
 
+// Makes `Module` the main interpreter's own module when the one it holds was made on behalf of a
+// sub-interpreter and the main interpreter has imported the module since. Call in the main
+// interpreter with its lock held and nothing pending.
+void adopt_main_module();
+
 // The state of `interp` if it has one, made by nothing (for the fork handler); null otherwise.
 InterpreterState* existing_interpreter_state(PyInterpreterState* interp);
+
+// Arranges, once per process, that no forked child inherits a lock of the module held by a thread
+// it does not have. False, with an exception set, if that cannot be arranged.
+bool arrange_fork_safety();
 
 // The marker key of `state`, made on first need: borrowed, or null if it cannot be made now.
 PyObject* tracebackhide_key(InterpreterState* state);
@@ -187,12 +193,48 @@ inline void put_traceback(PendingException& e, PyObject* tb) {
 #endif
 }
 
+// Makes `context` (owned, consumed) the __context__ of the exception instance `exc`, as the
+// interpreter chains an exception raised while another is handled: never an exception to itself,
+// and never closing a cycle (a context chain that already leads to `exc` is cut there; one that
+// already has a cycle of its own is not followed for ever).
+inline void set_context(PyObject* exc, PyObject* context) {
+    if (context == exc) {
+        Py_DECREF(context);
+        return;
+    }
+    PyObject* cursor = context;  // each borrowed: its predecessor's context keeps it
+    PyObject* slow = context;
+    bool move_slow = false;
+    for (;;) {
+        PyObject* next = PyException_GetContext(cursor);
+        if (next == nullptr) {
+            break;
+        }
+        Py_DECREF(next);
+        if (next == exc) {
+            PyException_SetContext(cursor, nullptr);
+            break;
+        }
+        cursor = next;
+        if (cursor == slow) {
+            break;
+        }
+        if (move_slow) {
+            PyObject* slow_next = PyException_GetContext(slow);  // `slow` is behind `cursor`
+            Py_XDECREF(slow_next);
+            slow = slow_next != nullptr ? slow_next : cursor;
+        }
+        move_slow = !move_slow;
+    }
+    PyException_SetContext(exc, context);  // takes the reference
+}
+
 // Makes the exception now pending the context of `e`: `e` is consumed and the pending exception
 // stays pending, as when an exception is raised while another is being handled.
 inline void chain_under_pending(PendingException& e) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* pending = PyErr_GetRaisedException();
-    PyException_SetContext(pending, e.exc);  // takes the reference
+    set_context(pending, e.exc);
     e.exc = nullptr;
     PyErr_SetRaisedException(pending);
 #else
@@ -203,7 +245,13 @@ inline void chain_under_pending(PendingException& e) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    PyException_SetContext(value, e.value);  // takes the reference
+    if (value == e.value) {
+        // The hook's own exception raised again: as from 3.12 on, where an exception has one
+        // traceback, it carries the edited chain.
+        Py_XSETREF(traceback, e.traceback);
+        e.traceback = nullptr;
+    }
+    set_context(value, e.value);
     Py_XDECREF(e.type);
     Py_XDECREF(e.traceback);
     e.type = e.value = e.traceback = nullptr;
@@ -376,6 +424,52 @@ inline int function_binds(PyFrameObject* frame, PyObject* name) {
 #else
     return locals_hold(frame, name);
 #endif
+}
+
+// `key`'s value in the dict `dict`, as a new reference, or null (nothing pending) when it is absent
+// or the lookup failed. Allocates nothing.
+inline PyObject* dict_value(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) {
+        PyErr_Clear();
+    }
+    return value;
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (value == nullptr) {
+        PyErr_Clear();
+    }
+    return Py_XNewRef(value);
+#endif
+}
+
+// The attribute `name` of `module`, as a new reference, or null when it has none (nothing is left
+// pending). An ordinary module is asked as the interpreter asks it, its namespace and then its
+// own __getattr__ (named by `getattr_name`), without making an AttributeError when the attribute
+// is absent, so that this allocates nothing then; any other object through getattr.
+inline PyObject* optional_attribute(PyObject* module, PyObject* name, PyObject* getattr_name) {
+    if (!PyModule_CheckExact(module)) {
+        PyObject* value = PyObject_GetAttr(module, name);
+        if (value == nullptr) {
+            PyErr_Clear();
+        }
+        return value;
+    }
+    // The module type itself has no attribute of that name: its namespace decides.
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyObject* value = dict_value(dict, name);
+    if (value == nullptr) {
+        PyObject* getattr = dict_value(dict, getattr_name);
+        if (getattr != nullptr) {
+            value = PyObject_CallOneArg(getattr, name);
+            Py_DECREF(getattr);
+            if (value == nullptr) {
+                PyErr_Clear();
+            }
+        }
+    }
+    return value;
 }
 
 // The thread state through which the calling thread holds its interpreter's lock, or null when

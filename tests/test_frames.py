@@ -3,9 +3,13 @@
 Frame kinds, closures, unbound markers, namespaces and generators are drawn in test_properties.py.
 """
 import collections
+import gc
+import itertools
 import os
+import signal
 import sys
 import traceback
+import types
 
 import pytest
 
@@ -220,6 +224,38 @@ def test_entries_held_elsewhere_are_left_unchanged(ne, hook, held, kept):
     KEPT.clear()
 
 
+class LeadingBack(dict):
+    """A namespace whose membership test cuts the chain after the hook's entry and links its own
+    entry back to it, while a later entry is held elsewhere (the rest of the chain is shared)."""
+
+    def __contains__(self, key):
+        entries = {o.tb_frame.f_code.co_name: o for o in gc.get_objects() if type(o) is types.TracebackType}
+        entries["hook"].tb_next = None
+        entries["<module>"].tb_next = entries["hook"]
+        return False
+
+
+def relinking_hook():
+    try:
+        exec(compile("marked_leaf()\n", "<inner>", "exec"), {"marked_leaf": marked_leaf}, LeadingBack())
+    except KeyError as e:
+        KEPT.append(e.__traceback__)
+        raise
+
+
+def hook():
+    relinking_hook()
+
+
+def test_chain_relinked_during_removal_leaves_without_a_cycle(ne):
+    # The walk must not link the hook's entry to the shared ones that now lead back to it.
+    ne.SetImportHook(hook)
+    error = failing_call(ne)
+    KEPT.clear()
+    walked = itertools.islice(traceback.walk_tb(error.__traceback__), 10)  # ends even on a cycle
+    assert [frame.f_code.co_name for frame, _ in walked] == ["failing_call", "hook"]  # as the namespace left it
+
+
 class OnlyGetitem:
     """A namespace with neither __contains__ nor __iter__: `in` would probe __getitem__(0), (1), ..."""
 
@@ -251,24 +287,73 @@ def test_namespace_without_contains_is_asked_like_a_name_lookup(ne, answers_ever
     assert entry_names(error) == ["failing_call", "hook"] + ([] if removed else ["<module>"])
 
 
-class Interrupting(dict):
+class Timeout(BaseException):
+    """What a test runner raises when a test takes too long: not an Exception."""
+
+
+SAME = KeyboardInterrupt("the hook's own")
+
+
+class Raising(dict):
+    """A namespace whose membership test raises `self.error` (or has a signal handler do it)."""
+
+    def __init__(self, error, by_signal):
+        super().__init__()
+        self.error, self.by_signal = error, by_signal
+
     def __contains__(self, key):
-        raise KeyboardInterrupt
+        if not self.by_signal:
+            raise self.error
+        def handler(signum, frame):
+            raise self.error
+        previous = signal.signal(signal.SIGTERM, handler)
+        try:
+            os.kill(os.getpid(), signal.SIGTERM)  # handled at the next bytecode boundary, right here
+            for _ in range(10):
+                pass
+        finally:
+            signal.signal(signal.SIGTERM, previous)
+        return False
 
 
-def test_keyboard_interrupt_during_removal_reaches_the_caller(ne):
-    # The interrupt ends the walk; the hook's exception, with what the walk had removed, is its context.
+@pytest.mark.parametrize("by_signal", [False, True], ids=["raised", "signal_handler"])
+@pytest.mark.parametrize("error, propagates", [
+    (KeyboardInterrupt(), True),
+    (SystemExit(3), True),  # sys.exit() in a SIGTERM handler
+    (GeneratorExit(), True),
+    (Timeout(), True),
+    (ValueError("a failing lookup"), False),  # counts as not marked, and is discarded
+])
+def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(ne, by_signal, error, propagates):
+    # It ends the walk; the hook's exception, with what the walk had removed, is its context.
     inner = compile("deeper()\n", "<inner>", "exec")
 
     def hook():
         __quenvar__tracebackhide__ = 1
-        exec(inner, {"deeper": deeper}, Interrupting())
+        exec(inner, {"deeper": deeper}, Raising(error, by_signal))
 
     ne.SetImportHook(hook)
-    error = failing_call(ne)
-    assert type(error) is KeyboardInterrupt
-    assert type(error.__context__) is OSError and entry_names(error.__context__) == ["<module>", "deeper"]
+    caught = failing_call(ne)
     assert sys.exc_info() == (None, None, None)
+    if propagates:
+        assert caught is error and type(caught.__context__) is OSError
+        assert entry_names(caught.__context__) == ["<module>", "deeper"]  # as far as the walk went
+    else:
+        assert type(caught) is OSError and entry_names(caught) == ["failing_call", "<module>"]
+    assert (caught.__context__ if propagates else caught).__context__ is None
+
+
+def test_hooks_own_exception_raised_again_is_never_its_own_context(ne):
+    inner = compile("raise SAME\n", "<inner>", "exec")
+
+    def hook():
+        exec(inner, {"SAME": SAME}, Raising(SAME, False))
+
+    ne.SetImportHook(hook)
+    for _ in range(2):
+        caught = failing_call(ne)
+        assert caught is SAME and caught.__context__ is None
+        assert entry_names(caught)[:2] == ["failing_call", "hook"]
 
 
 def test_verbose_setting_is_the_interpreters_own():

@@ -132,6 +132,31 @@ def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, w
     assert "\n".join(lines) + "\n" == WARNING * warns + "end\n"
 
 
+IMPORT_IN_SUB = "_testcapi.run_in_subinterp('import native_extensions')\n"
+REIMPORT = "del sys.modules['native_extensions']\nimport native_extensions as ne\n"
+
+
+@loads_in_subinterpreters
+@pytest.mark.parametrize("imports", [
+    "import native_extensions as ne\n" + IMPORT_IN_SUB,  # main first
+    IMPORT_IN_SUB + "import native_extensions as ne\n",  # a sub-interpreter first
+    IMPORT_IN_SUB + "import native_extensions as ne\n" + IMPORT_IN_SUB,
+    # The package sets the attribute on the module it imported first; a later import gets another.
+    "import native_extensions as ne\nne.python_fork_handler_called = VALUE\n" + REIMPORT,
+    IMPORT_IN_SUB + "import native_extensions as ne\nne.SetImportHook(print)\n"
+    "ne.python_fork_handler_called = VALUE\n" + REIMPORT,
+])
+@pytest.mark.parametrize("value, warns", [(0, True), (1, False)])
+def test_fork_reads_the_first_module_the_main_interpreter_reached_whatever_imported_first(imports, value, warns):
+    # The package sets the attribute on the module its own import gave it, and registers.
+    code = "import os, sys, _testcapi\n" + imports.replace("VALUE", str(value)) + (
+        f"ne.python_fork_handler_called = {1 - value if 'VALUE' in imports else value}\n"
+        "ne.RegisterPreforkCallback()\n" + FORK_DISCARDING_CHILD + 'print("end")\n')
+    proc = run_python(code)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout == WARNING * warns + "end\n"
+
+
 # Run by a thread of an isolated interpreter.
 FORK_IN_A_THREAD = "import threading\nthread = threading.Thread(target=exec, args=(CODE,))\nthread.start()\nthread.join()\n"
 

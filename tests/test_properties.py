@@ -6,9 +6,11 @@ each scope; the entries that survive (removal off and on) must be those the plan
 """
 import collections
 import dataclasses
+import gc
 import importlib
 import itertools
 import os
+import random
 import sys
 import types
 
@@ -49,13 +51,72 @@ class Lookup:
         return self.names[key]
 
 
-NAMESPACES = {"dict": dict, "mapping": Mapping, "refusing": Refusing, "lookup": Lookup}
+class Timeout(BaseException):
+    """What a test runner raises when a test takes too long: not an Exception."""
+
+
+STOPPERS = [KeyboardInterrupt, SystemExit, GeneratorExit, Timeout]
+RAISED = []  # what stopping namespaces raised, in order
+KEPT = []  # entries that hostile namespaces hold: shared from then on
+GENERATED = set()  # file names of the generated chains' code
+
+
+class Stopping(Mapping):
+    """A namespace whose membership test raises what is not an Exception: the walk stops there."""
+
+    seed = 0
+
+    def __contains__(self, key):
+        RAISED.append(STOPPERS[self.seed % len(STOPPERS)]())
+        raise RAISED[-1]
+
+
+class Relinking(Mapping):
+    """A namespace whose membership test relinks, drops, replaces or holds entries of the chain
+    being walked (found through the collector), then answers at random."""
+
+    seed = 0
+
+    def __contains__(self, key):
+        rng = random.Random(self.seed)
+        entries = [o for o in gc.get_objects() if type(o) is types.TracebackType and o.tb_frame.f_code.co_filename in GENERATED]
+        mine = [entry for entry in entries if entry.tb_frame.f_locals is self]
+        for _ in range(rng.randint(1, 4)):
+            a, b = rng.choice(entries), rng.choice(entries)
+            op = rng.choice(["cut", "link", "replace", "hold", "back"])
+            try:
+                if op == "cut":
+                    a.tb_next = None
+                elif op == "link":
+                    a.tb_next = b  # refused where it would close a cycle
+                elif op == "replace":
+                    a.tb_next = types.TracebackType(b.tb_next, b.tb_frame, b.tb_lasti, b.tb_lineno)
+                elif op == "hold":
+                    KEPT.append(a)
+                elif mine and a is not mine[0]:
+                    # Leads the walk back to an entry it may have passed already.
+                    a.tb_next = None
+                    mine[0].tb_next = a
+            except ValueError:
+                pass
+        return rng.random() < 0.5
+
+
+NAMESPACES = {"dict": dict, "mapping": Mapping, "refusing": Refusing, "lookup": Lookup, "stopping": Stopping,
+              "relinking": Relinking}
+
+
+def make_namespace(name, seed):
+    namespace = NAMESPACES[name]()
+    if hasattr(namespace, "seed"):
+        namespace.seed = seed
+    return namespace
 
 
 class Meta(type):
     @classmethod
-    def __prepare__(mcls, name, bases, ns):
-        return NAMESPACES[ns]()  # the body always raises, so no class is ever made from it
+    def __prepare__(mcls, name, bases, ns, seed):
+        return make_namespace(ns, seed)  # the body always raises, so no class is ever made from it
 
 
 @dataclasses.dataclass
@@ -66,12 +127,14 @@ class Level:
     value: int
     padding: int  # names bound together with the marker, declared ahead of it
     namespace: str  # the locals mapping of a class body or exec'd code
+    seed: int  # what a hostile namespace raises or does
 
 
 STATES = ["bound", "absent", "unbound"]
 KINDS = ["call", "closure", "class", "exec", "module", "generator", "shared"]
 levels = st.builds(Level, st.sampled_from(KINDS), st.sampled_from(STATES), st.sampled_from(STATES),
-                   st.integers(0, len(VALUES) - 1), st.integers(0, 8), st.sampled_from(sorted(NAMESPACES)))
+                   st.integers(0, len(VALUES) - 1), st.integers(0, 8), st.sampled_from(sorted(NAMESPACES)),
+                   st.integers(0, 2**16))
 
 
 def scope(level, state, lines):
@@ -99,11 +162,11 @@ def generate(plan, tag):
             middle = [f"def lvl{i}_inner():", *indent([action, f"return {MARKER}"]), f"lvl{i}_inner()"]
             inner = (f"lvl{i}_inner", level.state == "bound")
         elif level.kind == "class":
-            middle = [f"class C{i}(metaclass=Meta, ns={level.namespace!r}):", *indent(body)]
+            middle = [f"class C{i}(metaclass=Meta, ns={level.namespace!r}, seed={level.seed}):", *indent(body)]
             inner = (f"C{i}", inner_marked and level.namespace != "refusing")
         elif level.kind == "exec":
             exec_code[i] = compile("\n".join(body), f"exec{i}", "exec")
-            middle = [f"exec(CODE[{i}], globals(), NAMESPACES[{level.namespace!r}]())"]
+            middle = [f"exec(CODE[{i}], globals(), make_namespace({level.namespace!r}, {level.seed}))"]
             inner = (f"exec{i}", inner_marked and level.namespace != "refusing")
         elif level.kind == "module":
             # The marker is a global of the module, which is its locals mapping too.
@@ -121,8 +184,11 @@ def generate(plan, tag):
                       f"    raise ArithmeticError('shared {i}').with_traceback(e.__traceback__)"]
             inner = (f"lvl{i}", level.state == "bound")
         source += [f"def lvl{i}():", *indent(scope(level, level.state, middle))]
-        entries.append([(f"lvl{i}", level.state == "bound")] + ([inner] if inner else []))
-    contexts = [[f"lvl{i}"] + [label for later in entries[i + 1:] for label, _ in later]
+        # Each entry: its label, whether it is marked, and whether testing it raises what is not an
+        # Exception, which ends the walk there.
+        stops = level.kind in ("class", "exec") and level.namespace == "stopping"
+        entries.append([(f"lvl{i}", level.state == "bound", False)] + ([(*inner, stops)] if inner else []))
+    contexts = [[f"lvl{i}"] + [label for later in entries[i + 1:] for label, _, _ in later]
                 for i, level in enumerate(plan) if level.kind == "shared"]
     return "\n".join(source), exec_code, modules, sum(entries, []), contexts
 
@@ -138,9 +204,32 @@ def labels(tb):
 
 def call_through():
     __quenvar__tracebackhide__ = "a caller"  # noqa: F841 - callers of the call-through stay
-    with pytest.raises(ArithmeticError) as caught:
+    try:
         native_extensions.CallImportHookRemovingFrames()
-    return caught.value
+    except BaseException as error:  # noqa: B036 - whatever the walk lets through
+        return error
+    raise AssertionError("the hook did not raise")
+
+
+def entries_of(tb):
+    """The chain from `tb` on, which must end."""
+    seen = []
+    while tb is not None:
+        assert all(tb is not other for other in seen), "a cycle"
+        seen.append(tb)
+        tb = tb.tb_next
+    return seen
+
+
+def context_chain(error):
+    """`error` and its contexts, which must end, each with a traceback chain that ends."""
+    chain = []
+    while error is not None:
+        assert all(error is not other for other in chain), "a context cycle"
+        entries_of(error.__traceback__)
+        chain.append(error)
+        error = error.__context__
+    return chain
 
 
 @pytest.fixture(scope="module")
@@ -165,20 +254,35 @@ def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
     for name, text in modules.items():
         (directory / f"{name}.py").write_text(text)
     importlib.invalidate_caches()
-    namespace = {"Meta": Meta, "NAMESPACES": NAMESPACES, "CODE": exec_code, "V": VALUES}
+    namespace = {"Meta": Meta, "make_namespace": make_namespace, "CODE": exec_code, "V": VALUES}
     if global_marker:
         namespace[MARKER] = "a global never marks a function, nor a frame with other locals"
     exec(compile(source, "<chain>", "exec"), namespace)
     registry.V = VALUES
     registry.nxt = namespace["nxt"] = [namespace[f"lvl{i}"] for i in range(len(plan))]
+    GENERATED.update({"<chain>", *(f"exec{i}" for i in exec_code), *(str(directory / f"{name}.py") for name in modules)})
     native_extensions.SetImportHook(namespace["nxt"][0])
+    # Hostile namespaces that relink the chain during the walk leave an outcome that only its
+    # soundness can be checked of: chains and contexts that end, and the right exception.
+    relinking = any(level.kind in ("class", "exec") and level.namespace == "relinking" for level in plan)
     for remove in (False, True):
         native_extensions.SetRemoveImportHookFrames(remove)
+        RAISED.clear()
         error = call_through()
-        kept = [label for label, marked in expected if not (remove and marked)]
-        assert labels(error.__traceback__) == ["call_through", *kept], source
-        context = error.__context__
-        for whole in contexts:
-            assert labels(context.__traceback__) == whole, source
-            context = context.__context__
-        assert context is None, source
+        KEPT.clear()
+        chain = context_chain(error)
+        if RAISED:
+            # The first namespace that raised what is not an Exception ended the walk; the
+            # hook's exception is its context.
+            assert remove and error is RAISED[0] and labels(error.__traceback__) == ["call_through", "__contains__"]
+            error, chain = chain[1], chain[1:]
+            prefix = []
+        else:
+            prefix = ["call_through"]
+        assert type(error) is ArithmeticError, source
+        if relinking and remove:
+            continue
+        stop = next((n for n, (_, _, stops) in enumerate(expected) if stops and remove), len(expected))
+        kept = [label for n, (label, marked, _) in enumerate(expected) if n >= stop or not (remove and marked)]
+        assert labels(error.__traceback__) == prefix + kept, source
+        assert [labels(context.__traceback__) for context in chain[1:]] == contexts, source

@@ -189,7 +189,7 @@ def test_each_allocation_failing_in_turn(warm):
 
 
 THREAD_SCRIPT = r"""
-import collections, faulthandler, json, os, random, sys, threading, time, traceback, warnings
+import collections, faulthandler, json, os, random, signal, sys, threading, time, traceback, warnings
 faulthandler.dump_traceback_later(60, exit=True)  # a deadlock ends the run, with every stack
 warnings.simplefilter("ignore")  # forking a process with threads warns from 3.12 on
 sys.setswitchinterval(1e-6)
@@ -254,17 +254,27 @@ def swapper():
 def forker():
     while not stop.is_set():
         if (pid := os.fork()) == 0:
+            # The child calls through first thing: no lock of the module may be held by a thread
+            # it does not have. A hang ends it by SIGALRM.
+            signal.alarm(10)
+            try:
+                ne.CallImportHookRemovingFrames()
+            except ArithmeticError:
+                pass
             os._exit(0)
-        counts["forks" if os.waitpid(pid, 0)[1] == 0 else "failed children"] += 1
+        status = os.waitpid(pid, 0)[1]
+        counts["forks" if status == 0 else f"child status {status}"] += 1
 
 ne.python_fork_handler_called = 1  # the forks count as handled: the fork handler stays silent
 ne.RegisterPreforkCallback()
 ne.SetImportHook(make_hook("raise"))
 threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
-threads += [threading.Thread(target=swapper)] + [threading.Thread(target=forker) for _ in range(2)]
+threads += [threading.Thread(target=swapper) for _ in range(3)] + [threading.Thread(target=forker) for _ in range(2)]
 for thread in threads:
     thread.start()
-time.sleep(2)
+start = time.monotonic()
+while time.monotonic() - start < 2 or (counts["forks"] < 1000 and time.monotonic() - start < 50):
+    time.sleep(0.1)
 stop.set()
 for thread in threads:
     thread.join()
@@ -282,4 +292,4 @@ def test_threads_call_through_while_hooks_swap_and_threads_fork():
     assert proc.stdout.count("\n") == 1, proc.stdout[:2000]  # nothing but the report
     counts = json.loads(proc.stdout)
     assert set(counts) == {"returned", "full", "stripped", "forks", "swaps", f"gil {not FREE_THREADED}"}, counts
-    assert counts["swaps"] > 100, counts
+    assert counts["swaps"] > 100 and counts["forks"] >= 1000, counts
