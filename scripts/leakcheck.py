@@ -28,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 from collections import UserDict
 
 import native_extensions as ne
@@ -170,20 +171,85 @@ for _name, _case in FAILURES.items():
             functools.partial(failing_call, *_case, _remove))
 
 
-class Interrupting(dict):
+class Stopping(dict):
+    """A namespace whose membership test raises what is not an Exception: the walk ends there."""
+
+    def __init__(self, error):
+        super().__init__()
+        self.error = error
+
     def __contains__(self, key):
-        raise KeyboardInterrupt
+        raise self.error() if isinstance(self.error, type) else self.error
 
 
-@path("failure: KeyboardInterrupt during the walk, the hook's exception its context")
+class Timeout(BaseException):
+    pass
+
+
+def stopped_walk(error):
+    ne.SetImportHook(exec)
+    ne.SetRemoveImportHookFrames(True)
+    try:
+        ne.CallImportHookRemovingFrames(MARKED, {}, Stopping(error))
+        raise CheckFailed("the hook did not raise")
+    except BaseException as exc:  # noqa: B036
+        expect(type(exc) is error and type(exc.__context__) is ValueError, "context", exc, exc.__context__)
+
+
+for _error in (KeyboardInterrupt, SystemExit, GeneratorExit, Timeout):
+    path("failure: %s during the walk, the hook's exception its context" % _error.__name__)(
+        functools.partial(stopped_walk, _error))
+
+SAME = KeyboardInterrupt("the hook's own")
+
+
+@path("failure: the hook's own exception raised again during the walk, never its own context")
 def _():
     ne.SetImportHook(exec)
     ne.SetRemoveImportHookFrames(True)
     try:
-        ne.CallImportHookRemovingFrames(MARKED, {}, Interrupting())
+        ne.CallImportHookRemovingFrames("raise SAME", {"SAME": SAME}, Stopping(SAME))
         raise CheckFailed("the hook did not raise")
     except KeyboardInterrupt as exc:
-        expect(type(exc.__context__) is ValueError, "context", exc.__context__)
+        expect(exc is SAME and exc.__context__ is None, "context", exc.__context__)
+    SAME.__traceback__ = None
+
+
+class LeadingBack(dict):
+    """Cuts the chain after the hook's entry and links this frame's entry back to it, while the
+    entries from there on are held elsewhere: the walk must not close a cycle."""
+
+    def __contains__(self, key):
+        tracebacks = [o for o in gc.get_objects() if type(o) is types.TracebackType]
+        mine, = (o for o in tracebacks if o.tb_frame.f_code.co_filename == "<inner>" and o.tb_frame.f_locals is self)
+        ahead, = (o for o in tracebacks if o.tb_frame.f_code is relinked_hook.__code__ and o.tb_next is mine)
+        ahead.tb_next = None
+        mine.tb_next = ahead
+        return False
+
+
+HELD = []
+
+
+def relinked_hook():
+    try:
+        exec(compile("raise ValueError\n", "<inner>", "exec"), {}, LeadingBack())
+    except ValueError as e:
+        HELD.append(e.__traceback__)
+        raise
+
+
+@path("failure: the chain relinked during the walk by the code it runs")
+def _():
+    ne.SetImportHook(relinked_hook)
+    ne.SetRemoveImportHookFrames(True)
+    try:
+        ne.CallImportHookRemovingFrames()
+        raise CheckFailed("the hook did not raise")
+    except ValueError as exc:
+        tb = exc.__traceback__
+        expect(tb.tb_next.tb_frame.f_code is relinked_hook.__code__ and tb.tb_next.tb_next is None, "chain")
+    HELD.clear()
 
 
 # --- Successful calls, hook and flag churn --------------------------------------------------
@@ -303,6 +369,20 @@ def fork_path(fork, value, warns):
         vars(holder).pop("python_fork_handler_called", None)
     expect(count == warns, "fork warnings", count, warns)
 
+
+def getattr_path(value, warns):
+    """The attribute from the module's own __getattr__."""
+    holder = module_pointer()
+    holder.__getattr__ = {"python_fork_handler_called": value}.__getitem__ if value is not ABSENT else {}.__getitem__
+    try:
+        fork_path("os.fork", ABSENT, warns)
+    finally:
+        vars(holder).pop("__getattr__", None)
+
+
+for _value, _warns in ((ABSENT, 0), (1, 0), (0, 1)):
+    path("fork (os.fork): module __getattr__ gives %s" % ("nothing" if _value is ABSENT else _value), inner=5)(
+        functools.partial(getattr_path, _value, _warns))
 
 for _fork, _value, _warns in (("os.fork", ABSENT, 0), ("os.fork", 1, 0), ("os.fork", 0, 1),
                               ("os.fork", "x", 1), ("os.fork", 2**70, 1), ("libc fork, lock held", "1", 1),
