@@ -87,7 +87,7 @@ import sys
 path = sys.argv[1]
 text = open(path).read()
 start = text.index("PyObject* current_hook(InterpreterState* state) {")
-end = text.index("PyObject* tracebackhide_key(InterpreterState* state) {")
+end = text.index("bool arrange_fork_safety() {")
 assert text[start:end].count("#ifdef Py_GIL_DISABLED") == 2, "the lock's code moved: update this check"
 open(path, "w").write(text[:start] + text[start:end].replace("#ifdef Py_GIL_DISABLED", "#if 0") + text[end:])
 EOF

