@@ -162,7 +162,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
             if (!copied) {
                 interrupt = interrupted();
                 tail_linked = true;
-                Py_DECREF(next);
+                Py_XDECREF(next);  // null when the hidden entry was the last
                 break;
             }
         }

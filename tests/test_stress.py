@@ -129,6 +129,19 @@ def hook():
 FULL = ["hook", "<class-like>", "<module-like>", "inner", "plain", "leaf"]
 STRIPPED = ["hook", "plain"]
 
+KEPT = []
+
+def shared_hook():
+    _getframe()
+    try:
+        leaf()
+    except ArithmeticError as error:
+        KEPT.append(error.__traceback__)  # shared from here on: removal copies the kept entries
+        raise
+
+if SHARED:
+    hook, FULL, STRIPPED = shared_hook, ["shared_hook", "leaf"], ["shared_hook"]
+
 def labels(error):  # without the entry of attempt()
     codes = [frame.f_code for frame, _ in traceback.walk_tb(error.__traceback__)][1:]
     return [code.co_filename if code.co_name == "<module>" else code.co_name for code in codes]
@@ -173,11 +186,12 @@ print(json.dumps({"statuses": statuses, "fail_at": fail_at}))
 """
 
 
+@pytest.mark.parametrize("shared", [False, True], ids=["namespaces", "shared_entries_then_a_hidden_last"])
 @pytest.mark.parametrize("warm", [False, True], ids=["marker_key_not_made_yet", "marker_key_made"])
-def test_each_allocation_failing_in_turn(warm):
+def test_each_allocation_failing_in_turn(warm, shared):
     if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
         pytest.skip("no allocation-failure injection in this interpreter")
-    proc = run_python(NOMEM_SCRIPT.replace("WARM", str(warm)), timeout=300)
+    proc = run_python(NOMEM_SCRIPT.replace("WARM", str(warm)).replace("SHARED", str(shared)), timeout=300)
     # Nothing may be reported on stderr, not even as "Exception ignored".
     assert proc.returncode == 0 and not proc.stderr, proc.stderr[-3000:]
     report = json.loads(proc.stdout)
@@ -190,7 +204,7 @@ def test_each_allocation_failing_in_turn(warm):
 
 THREAD_SCRIPT = r"""
 import collections, faulthandler, json, os, random, signal, sys, threading, time, traceback, warnings
-faulthandler.dump_traceback_later(60, exit=True)  # a deadlock ends the run, with every stack
+faulthandler.dump_traceback_later(150, exit=True)  # a deadlock ends the run, with every stack
 warnings.simplefilter("ignore")  # forking a process with threads warns from 3.12 on
 sys.setswitchinterval(1e-6)
 import native_extensions as ne
@@ -273,7 +287,7 @@ threads += [threading.Thread(target=swapper) for _ in range(3)] + [threading.Thr
 for thread in threads:
     thread.start()
 start = time.monotonic()
-while time.monotonic() - start < 2 or (counts["forks"] < 1000 and time.monotonic() - start < 40):
+while time.monotonic() - start < 2 or (counts["forks"] < 1000 and time.monotonic() - start < 80):
     time.sleep(0.1)
 stop.set()
 for thread in threads:
@@ -286,7 +300,7 @@ FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 def test_threads_call_through_while_hooks_swap_and_threads_fork():
     # On a free-threaded build without the GIL, which importing the module must leave off.
-    proc = run_python(THREAD_SCRIPT, *(["-X", "gil=0"] if FREE_THREADED else []), timeout=120)
+    proc = run_python(THREAD_SCRIPT, *(["-X", "gil=0"] if FREE_THREADED else []), timeout=200)
     # Nothing may be reported on stderr, not even as "Exception ignored".
     assert proc.returncode == 0 and not proc.stderr, proc.stderr[-3000:]
     assert proc.stdout.count("\n") == 1, proc.stdout[:2000]  # nothing but the report
