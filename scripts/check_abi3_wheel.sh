@@ -12,7 +12,9 @@
 #   4. that one repaired file, with the `test` extra, goes into a fresh environment of each
 #      interpreter of ABI3_PYTHONS (labels of test_all_pythons.sh; default
 #      "3.12 3.13 3.13-sid 3.14 3.15"; the sid chroot's inside it), and the whole test suite runs
-#      against it from a directory outside the checkout.
+#      against it from a directory outside the checkout. On 3.12 the version-specific module,
+#      built from the same sdist, is loaded beside it, and the property test runs every example
+#      through both (NATIVE_EXTENSIONS_OTHER_FLAVOUR).
 # The distributions are left in $NATIVE_EXTENSIONS_BUILD_DIR/wheel/abi3/{dist,wheelhouse}.
 set -uo pipefail
 
@@ -84,10 +86,20 @@ case $(basename "$repaired") in
 *) fail "repaired wheel $repaired lacks cp312-abi3 or $tag" ;;
 esac
 
+echo "-- abi3: the version-specific module of 3.12, from the same sdist, for the comparison"
+sdist=$(ls "$work"/dist/*.tar.gz)
+"$tools/bin/python" -m pip wheel --no-deps -w "$work/specific" \
+    --config-settings=cmake.define.NATIVE_EXTENSIONS_WERROR=ON "$sdist" >"$work/specific.log" 2>&1 ||
+    { tail -n 15 "$work/specific.log"; fail "the version-specific build failed"; }
+(cd "$work/specific" && "$tools/bin/python" -m zipfile -e ./*.whl unpacked) || fail "cannot unpack the version-specific wheel"
+specific=$(ls "$work"/specific/unpacked/native_extensions.cpython-312-*.so) || fail "no version-specific module"
+echo "   $specific"
+
 # test_on LABEL [pytest args...]: the repaired wheel in a fresh environment of LABEL's interpreter.
 test_on() {
-    local v=$1 t0 R=() venv run out rc
+    local v=$1 t0 R=() venv run out rc compare=()
     shift
+    [ "$v" = 3.12 ] && compare=(NATIVE_EXTENSIONS_OTHER_FLAVOUR="$specific")
     t0=$(date +%s)
     locate "$v" || { echo "FAIL  abi3 on $v: interpreter not found"; return 1; }
     [ "$KIND" = sid ] && R=(in_sid)
@@ -107,7 +119,7 @@ ok = ne.__file__.startswith(sys.prefix) and ne.__file__.endswith("/native_extens
 print("%s %s" % (sys.version.split()[0], ne.__file__)) if ok else sys.exit("imported " + ne.__file__)') ||
         { echo "FAIL  abi3 on $v: $where"; return 1; }
     echo "-- abi3 on $v: $where"
-    (cd "$run" && "${R[@]}" env -u PYTHONPATH timeout "${PYTEST_TIMEOUT:-600}" \
+    (cd "$run" && "${R[@]}" env -u PYTHONPATH "${compare[@]}" timeout "${PYTEST_TIMEOUT:-600}" \
         "$venv/bin/python" -m pytest -p no:cacheprovider -q "$REPO/tests" "$@") >"$out" 2>&1
     rc=$?
     tail -n 1 "$out" | sed 's/^/   /'
