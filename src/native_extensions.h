@@ -186,12 +186,23 @@ constexpr int kModuleApiVersion = PYTHON_API_VERSION;
 struct PendingException {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = nullptr;
+#ifdef Py_LIMITED_API
+    // Whether relinks are deferred while this exception's chain is edited (see set_entry_next),
+    // and where the records of the chain edited around it begin (-1: none).
+    bool defers_links = false;
+    Py_ssize_t outer_links_base = -1;
+#endif
 #else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
 #endif
 };
+
+#ifdef Py_LIMITED_API
+inline Py_ssize_t begin_deferred_links();
+inline void apply_deferred_links(Py_ssize_t base);
+#endif
 
 // Takes the pending exception (if any) out of the interpreter: nothing is pending afterwards.
 inline PendingException fetch_exception() {
@@ -233,6 +244,10 @@ inline PyObject* take_traceback(PendingException& e) {
     if (tb != nullptr && PyException_SetTraceback(e.exc, Py_None) < 0) {
         PyErr_Clear();
     }
+#ifdef Py_LIMITED_API
+    e.outer_links_base = begin_deferred_links();
+    e.defers_links = true;
+#endif
 #else
     PyObject* tb = e.traceback;
     e.traceback = nullptr;
@@ -248,6 +263,12 @@ inline PyObject* take_traceback(PendingException& e) {
 // Gives the exception `tb` (owned, may be null) as its traceback chain.
 inline void put_traceback(PendingException& e, PyObject* tb) {
 #if PY_VERSION_HEX >= 0x030C0000
+#ifdef Py_LIMITED_API
+    if (e.defers_links) {
+        apply_deferred_links(e.outer_links_base);
+        e.defers_links = false;
+    }
+#endif
     if (PyException_SetTraceback(e.exc, tb ? tb : Py_None) < 0) {
         PyErr_Clear();
     }
@@ -750,6 +771,80 @@ inline PyThreadState* own_attached_thread_state() {
 
 // --- Traceback entries ------------------------------------------------------------------------
 
+#ifdef Py_LIMITED_API
+// Stable-ABI build: the only public way to relink an entry is the tb_next setter, which walks the
+// new successor's chain to refuse a loop. Relinking entry by entry while walking a chain from
+// its head would cost the rest of the chain each time, O(k·n) for k unlinked entries of n. So
+// while a chain is edited (between take_traceback and put_traceback) each relink is recorded
+// here and the entry cut from its successor; the links are made in their order when the chain
+// is handed back, each walking only as far as the next cut: O(n) in all. The entries are the
+// calling thread's chain alone (the exception no longer holds it); a walk nested in another
+// (Python code run by a frame test) has its records above the outer one's.
+struct DeferredLink {
+    PyObject* owner;  // owned
+    PyObject* next;   // owned, or null for none
+};
+struct DeferredLinks {
+    DeferredLink* items;
+    Py_ssize_t size;
+    Py_ssize_t capacity;
+    Py_ssize_t base;  // where the innermost edited chain's records begin, -1 when none is edited
+};
+inline thread_local DeferredLinks deferred_links = {nullptr, 0, 0, -1};
+
+inline bool grow_deferred_links() {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t capacity = links.capacity > 0 ? 2 * links.capacity : 64;
+    void* items = realloc(links.items, static_cast<size_t>(capacity) * sizeof(DeferredLink));
+    if (items == nullptr) {
+        return false;  // the link is then made at once
+    }
+    links.items = static_cast<DeferredLink*>(items);
+    links.capacity = capacity;
+    return true;
+}
+
+inline Py_ssize_t begin_deferred_links() {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t outer = links.base;
+    links.base = links.size;
+    return outer;
+}
+
+// The successor that a deferred relink gives `entry` (borrowed), or null.
+inline PyObject* deferred_successor(PyObject* entry) {
+    const DeferredLinks& links = deferred_links;
+    for (Py_ssize_t i = links.size - 1; i >= links.base && i >= 0; --i) {
+        if (links.items[i].owner == entry) {
+            return links.items[i].next;
+        }
+    }
+    return nullptr;
+}
+
+// Makes the links deferred since the matching begin_deferred_links, in order, and returns to the
+// outer chain's records (`outer`). A link the setter refuses (a loop that Python code made
+// meanwhile) is left out, as a refused direct relink would be.
+inline void apply_deferred_links(Py_ssize_t outer) {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t base = links.base;
+    for (Py_ssize_t i = base; i < links.size; ++i) {
+        DeferredLink& link = links.items[i];
+        if (tb_next_attribute.set(link.owner, link.next != nullptr ? link.next : Py_None) < 0) {
+            PyErr_Clear();
+        }
+    }
+    // Released after every link is made: no finalizer runs while the chain is half linked.
+    const Py_ssize_t size = links.size;
+    links.size = base;
+    links.base = outer;
+    for (Py_ssize_t i = base; i < size; ++i) {
+        Py_DECREF(links.items[i].owner);
+        Py_XDECREF(links.items[i].next);
+    }
+}
+#endif
+
 // The frame of the traceback entry `entry`: borrowed from the entry, which holds it for as long
 // as the entry lives (tb_frame cannot be changed), so valid while the caller holds the entry.
 // Null, with an exception set, only in the stable-ABI build when it could not be read.
@@ -772,7 +867,8 @@ inline PyObject* entry_next(PyObject* entry) {
     PyObject* next = tb_next_attribute.get(entry);  // the attribute is None for the last entry
     if (next == Py_None) {
         Py_DECREF(next);
-        return nullptr;
+        // An entry whose relink is deferred has no successor meanwhile: its successor to be.
+        return Py_XNewRef(deferred_successor(entry));
     }
     if (next == nullptr) {
         PyErr_Clear();
@@ -790,6 +886,23 @@ inline PyObject* entry_next(PyObject* entry) {
 // keeps its successor.
 inline int set_entry_next(PyObject* entry, PyObject* next) {
 #ifdef Py_LIMITED_API
+    DeferredLinks& links = deferred_links;
+    if (links.base >= 0) {
+        // While a chain is edited, the link is made later, in order, when the new successor's
+        // own successor is cut: the setter's loop check then stops at once. Meanwhile the entry
+        // has none (its old successor is released now, as the direct write would).
+        if (links.size > links.base && links.items[links.size - 1].owner == entry) {
+            Py_XSETREF(links.items[links.size - 1].next, Py_XNewRef(next));
+            return 0;
+        }
+        if (links.size < links.capacity || grow_deferred_links()) {
+            if (tb_next_attribute.set(entry, Py_None) < 0) {
+                return -1;
+            }
+            links.items[links.size++] = DeferredLink{Py_NewRef(entry), Py_XNewRef(next)};
+            return 0;
+        }
+    }
     return tb_next_attribute.set(entry, next != nullptr ? next : Py_None);
 #else
     auto* tb = reinterpret_cast<PyTracebackObject*>(entry);
