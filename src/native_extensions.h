@@ -845,6 +845,14 @@ inline void apply_deferred_links(Py_ssize_t outer) {
 }
 #endif
 
+// Whether set_entry_next may record a link instead of making it (the walk then guards against
+// loops that only its view of the chain has).
+#ifdef Py_LIMITED_API
+constexpr bool links_may_be_deferred = true;
+#else
+constexpr bool links_may_be_deferred = false;
+#endif
+
 // The frame of the traceback entry `entry`: borrowed from the entry, which holds it for as long
 // as the entry lives (tb_frame cannot be changed), so valid while the caller holds the entry.
 // Null, with an exception set, only in the stable-ABI build when it could not be read.
