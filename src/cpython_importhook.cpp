@@ -257,8 +257,8 @@ void remove_hidden_frames(InterpreterState* state) {
         const bool completed = key == nullptr || unlink_hidden_entries(&traceback, key);
         compat::put_traceback(pending, traceback);
         if (!completed) {
-            // A KeyboardInterrupt ended the walk: it goes on, raised while the hook's exception
-            // was being handled.
+            // An exception that is not an Exception ended the walk: it goes on, raised while the
+            // hook's exception was being handled.
             compat::chain_under_pending(pending);
             return;
         }
