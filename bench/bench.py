@@ -3,6 +3,7 @@
     python bench/bench.py             # real figures: a few minutes on two cores
     python bench/bench.py --fast      # smoke run (seconds): checks that everything works
     python bench/bench.py -o out.json # also keep every value as a pyperf JSON suite
+    python bench/bench.py --abi3 DIR/native_extensions.abi3.so   # adds the stable-ABI flavour
 
 Measures, in one run, the success path of CallImportHookRemovingFrames against a direct call of
 the hook, a plain-Python wrapper and a bare C call-through of the same calling convention (built
@@ -21,6 +22,10 @@ process. The values are stored as pyperf runs and benchmarks, so pyperf's statis
 medians and `-o` writes a suite that `python -m pyperf stats|hist|compare_to` read. Ratios and
 per-entry costs are medians over the pairs of values measured side by side, which cancels most of
 the drift of a shared machine. The cyclic garbage collector stays on, as in real use.
+
+With --abi3, the stable-ABI build of the module (a file of the cp312-abi3 wheel) is loaded beside
+the imported one in every worker and measured in the same groups: its success path against the
+same bare C call-through, and its failing calls with removal on and off.
 
 The plain-Python removal relinks with `tb.tb_next = ...`, whose setter walks the rest of the chain
 to refuse loops: its cost per removed entry grows with the depth, which the deep rows show.
@@ -88,7 +93,7 @@ def make_call_timer(func, keyword):
     return lambda loops: timer(loops, func, clock)
 
 
-def success_group(keyword, ne, baseline):
+def success_group(keyword, ne, baseline, abi3):
     ne.SetImportHook(hook)
     baseline.set_hook(hook)
     funcs = {
@@ -97,6 +102,9 @@ def success_group(keyword, ne, baseline):
         "bare C": baseline.call,
         "module": ne.CallImportHookRemovingFrames,
     }
+    if abi3 is not None:
+        abi3.SetImportHook(hook)
+        funcs["abi3"] = abi3.CallImportHookRemovingFrames
     for name, func in funcs.items():
         result = func(1, 2, c=3) if keyword else func(1, 2)
         if result != 1:
@@ -179,28 +187,38 @@ def entries_left(ne, remove, use_python, frames, start):
     raise AssertionError("the hook did not raise")
 
 
-def failure_group(depth, shape, ne):
+def failure_group(depth, shape, ne, abi3):
     frames = [marked if SHAPES[shape](i) else plain for i in range(depth)]
     hidden = sum(f is marked for f in frames)
     start = depth - 1
-    ne.SetImportHook(frames[start])
-    variants = {"off": (False, False), "on": (True, False), "python": (False, True)}
-    for name, (remove, use_python) in variants.items():
-        names = entries_left(ne, remove, use_python, frames, start)
-        expected = depth if name == "off" else depth - hidden
-        if len(names) != expected or (name != "off" and set(names) - {"plain"}):
+    variants = {"off": (ne, False, False), "on": (ne, True, False), "python": (ne, False, True)}
+    if abi3 is not None:
+        variants.update({"abi3 off": (abi3, False, False), "abi3 on": (abi3, True, False)})
+    for name, (module, remove, use_python) in variants.items():
+        module.SetImportHook(frames[start])
+        names = entries_left(module, remove, use_python, frames, start)
+        expected = depth if name.endswith("off") else depth - hidden
+        if len(names) != expected or (not name.endswith("off") and set(names) - {"plain"}):
             raise AssertionError(f"depth {depth}, {shape}, {name}: {len(names)} entries left, expected {expected}")
-    return [(name, make_failure_timer(ne, remove, use_python, frames, start), 1)
-            for name, (remove, use_python) in variants.items()]
+    return [(name, make_failure_timer(module, remove, use_python, frames, start), 1)
+            for name, (module, remove, use_python) in variants.items()]
 
 
 # --- worker -------------------------------------------------------------------------------------
 
-def load_baseline(path):
-    loader = importlib.machinery.ExtensionFileLoader("bench_baseline", path)
-    spec = importlib.util.spec_from_file_location("bench_baseline", path, loader=loader)
+def load_extension(name, path):
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    saved = sys.modules.get(name)
     module = importlib.util.module_from_spec(spec)
     loader.exec_module(module)
+    if saved is not None:  # a second file of an imported module: the imported one stays
+        sys.modules[name] = saved
+    return module
+
+
+def load_baseline(path):
+    module = load_extension("bench_baseline", path)
     # On a free-threaded build both modules leave the GIL off, or the figures are not of that build.
     if sysconfig.get_config_var("Py_GIL_DISABLED") and sys._is_gil_enabled():
         sys.exit("bench: the GIL was turned on")
@@ -217,13 +235,16 @@ def calibrate(timer, min_time):
 def run_worker(args):
     import native_extensions as ne
 
+    abi3 = load_extension("native_extensions", args.abi3) if args.abi3 else None
+    if abi3 is not None and (abi3 is ne or abi3.__file__ == ne.__file__):
+        raise SystemExit("bench: --abi3 names the imported module itself")
     sys.setrecursionlimit(max(sys.getrecursionlimit(), max(DEPTHS) + 1000))
     kind, _, rest = args.worker.partition(":")
     if kind == "success":
-        variants = success_group(rest == "kw", ne, load_baseline(args.baseline))
+        variants = success_group(rest == "kw", ne, load_baseline(args.baseline), abi3)
     else:
         depth, shape = rest.split("/")
-        variants = failure_group(int(depth), shape, ne)
+        variants = failure_group(int(depth), shape, ne, abi3)
 
     loops = {name: calibrate(timer, args.min_time) for name, timer, _ in variants}
     results = {name: {"loops": loops[name], "inner_loops": inner, "warmups": [], "values": []}
@@ -240,7 +261,9 @@ def run_worker(args):
                 entry["warmups"].append((loops[name], value))
             else:
                 entry["values"].append(value)
-    ne.SetRemoveImportHookFrames(True)
+    for module in (ne, abi3):
+        if module is not None:
+            module.SetRemoveImportHookFrames(True)
     json.dump(results, sys.stdout)
 
 
@@ -282,6 +305,8 @@ def run_workers(args, baseline):
             command = [sys.executable, os.path.abspath(__file__), "--worker", group,
                        "--baseline", baseline, "--values", str(args.values),
                        "--warmups", str(args.warmups), "--min-time", str(args.min_time)]
+            if args.abi3:
+                command += ["--abi3", os.path.abspath(args.abi3)]
             out = subprocess.run(command, check=True, stdout=subprocess.PIPE, env=env, text=True).stdout
             for variant, data in json.loads(out).items():
                 metadata = {"name": variant_name(group, variant), "loops": data["loops"],
@@ -372,6 +397,32 @@ def report(benchmarks, args, system):
     print("  off/entry: the failing call with removal off, per entry; rm/entry: (on - off) / depth, the "
           "module's\n  removal per entry; py rm/entry: (python - off) / depth, the plain-Python removal "
           "per entry;\n  rm/py: their ratio.")
+    abi3_rows = {}
+    if args.abi3:
+        print(f"\nStable-ABI build (--abi3 {args.abi3}), measured in the same groups")
+        cells = "".join(f"{fmt_time(median(g, 'abi3')):>12} +-{spread(g, 'abi3') * 100:3.0f}%"
+                        for g in ("success:kw", "success:nokw"))
+        print(f"  {'success: abi3 CallImportHook...':<34}{cells}")
+        for other in ("bare C", "module", "wrapper"):
+            cells = ""
+            for g in ("success:kw", "success:nokw"):
+                ratios[g, "abi3", other] = ratio(g, "abi3", other)
+                cells += f"{ratios[g, 'abi3', other]:>19.2f}x"
+            print(f"  {'abi3 / ' + other:<34}{cells}")
+        print(f"  {'depth':>6} {'marked':>7} {'abi3 off':>11} {'abi3 on':>11} {'on/off':>7} {'rm/entry':>10} "
+              f"{'py rm/entry':>12} {'rm/py':>6} {'abi3 off/off':>13}")
+        for depth in DEPTHS:
+            for shape in SHAPES:
+                g = f"failure:{depth}/{shape}"
+                removal = difference(g, "abi3 on", "abi3 off") / depth
+                py_removal = per_entry[depth, shape][1]
+                abi3_rows[depth, shape] = (ratio(g, "abi3 on", "abi3 off"), removal, py_removal)
+                print(f"  {depth:>6} {SHAPE_LABELS[shape]:>7} {fmt_time(median(g, 'abi3 off')):>11} "
+                      f"{fmt_time(median(g, 'abi3 on')):>11} {abi3_rows[depth, shape][0]:>6.2f}x "
+                      f"{fmt_time(removal):>10} {fmt_time(py_removal):>12} {removal / py_removal:>6.3f} "
+                      f"{ratio(g, 'abi3 off', 'off'):>12.2f}x")
+        print("  rm/entry: (abi3 on - abi3 off) / depth; py rm/entry: the plain-Python removal's, as above;\n"
+              "  abi3 off/off: the failing call with removal off, abi3 against the imported module.")
     worst = max(spread(g, v) for g in group_names()
                 for v in (SUCCESS_VARIANTS if g.startswith("success") else FAILURE_VARIANTS))
     print(f"  Largest relative median absolute deviation of any variant: {worst * 100:.1f}%")
@@ -397,6 +448,15 @@ def report(benchmarks, args, system):
                 per_entry[10000, s][0] / per_entry[100, s][0], 1.5,
                 f"{per_entry_text(100, s)}, {per_entry_text(10000, s)}")
                for s in ("tenth", "all")]
+    if args.abi3:
+        checks.append(("abi3, success, keyword: <= 1.10x bare C call-through", ratios["success:kw", "abi3", "bare C"],
+                       1.10, ""))
+        checks += [(f"abi3, failure, 1 in 10 marked, depth {d}: on <= 1.5x off", abi3_rows[d, "tenth"][0], 1.5, "")
+                   for d in (10, 100, 1000)]
+        checks += [(f"abi3, 1 in 10 marked, depth {d}: removal per entry <= 0.5x plain-Python removal's",
+                    abi3_rows[d, "tenth"][1] / abi3_rows[d, "tenth"][2], 0.5,
+                    f"{fmt_time(abi3_rows[d, 'tenth'][1])} vs {fmt_time(abi3_rows[d, 'tenth'][2])}")
+                   for d in (10, 100, 1000)]
     print("\nTargets:")
     for text, value, limit, detail in checks:
         detail = f"; {detail}" if detail else ""
@@ -414,6 +474,8 @@ def main():
     parser.add_argument("--min-time", type=float,
                         help="minimum duration of one value in seconds (default 0.002, --fast 0.0005)")
     parser.add_argument("-o", "--output", help="write every value as a pyperf JSON suite to this file")
+    parser.add_argument("--abi3", metavar="PATH",
+                        help="also measure this stable-ABI build of the module (native_extensions.abi3.so)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     parser.add_argument("--baseline", help=argparse.SUPPRESS)
     args = parser.parse_args()

@@ -13,6 +13,8 @@
 #   4. the retagged wheel, with the `test` extra, goes into a fresh environment and the test
 #      suite runs against it from a directory outside the checkout.
 # The distributions are left in $NATIVE_EXTENSIONS_BUILD_DIR/wheel/<version>/{dist,wheelhouse}.
+# The label "abi3" builds the stable-ABI wheel once, with 3.12, and tests that one file on every
+# interpreter it serves (scripts/check_abi3_wheel.sh; ABI3_PYTHONS chooses them).
 #
 # Environment: WHEEL_PYTHONS, PYTHON_3_X and NATIVE_EXTENSIONS_BUILD_DIR as for
 # test_all_pythons.sh.
@@ -161,6 +163,10 @@ sys.exit(0 if native_extensions.__file__.startswith(sys.prefix) else "imported "
 
 passed=0 nfailed=0
 for v in ${WHEEL_PYTHONS//,/ }; do
+    if [ "$v" = abi3 ]; then
+        if bash "$REPO/scripts/check_abi3_wheel.sh" "$@"; then passed=$((passed + 1)); else nfailed=$((nfailed + 1)); fi
+        continue
+    fi
     if check_version "$v" "$@"; then passed=$((passed + 1)); else nfailed=$((nfailed + 1)); fi
 done
 echo "check_wheel: $passed passed, $nfailed failed ($(elapsed "$t_all"))"

@@ -30,7 +30,7 @@ bool module_exists() {
 // sub-interpreter the one in its own sys.modules; a sub-interpreter without the module forks
 // past every package's fork handling, as a thread outside the interpreter does, and warns.
 void check_fork_handled(PyInterpreterState* interp) {
-    const bool main = interp == PyInterpreterState_Main();
+    const bool main = compat::is_main_interpreter(interp);
     // The names this interpreter made, or else the main interpreter's, which live as long as the
     // runtime (interned: shared by every interpreter; a sub-interpreter that never called the
     // module has none of its own).
@@ -40,7 +40,7 @@ void check_fork_handled(PyInterpreterState* interp) {
     };
     InterpreterState* state = existing_interpreter_state(interp);
     if (!has_names(state)) {
-        state = existing_interpreter_state(PyInterpreterState_Main());
+        state = main_interpreter_state();
     }
     if (!has_names(state)) {
         return;  // no module was set up in this runtime

@@ -17,21 +17,44 @@ constexpr const char kTracebackHideName[] = "__quenvar__tracebackhide__";
 // other frame (module level, class body, exec'd code) with `key` in its locals mapping, which for
 // a module is its globals.
 int frame_is_hidden(PyFrameObject* frame, PyObject* key) {
-    PyCodeObject* code = PyFrame_GetCode(frame);  // new reference
-    const bool function_frame = (code->co_flags & CO_OPTIMIZED) != 0;
-    const bool declares = function_frame && compat::code_declares(code, key);
-    Py_DECREF(code);
-    if (function_frame) {
+    switch (compat::frame_kind(frame, key)) {
+    case 0:
         // A function can only bind a variable its code declares: most frames are settled here,
         // without building their locals mapping.
-        return declares ? compat::function_binds(frame, key) : 0;
+        return 0;
+    case 1:
+        return compat::function_binds(frame, key);
+    case 2:
+        return compat::locals_hold(frame, key);
+    default:
+        return -1;
     }
-    return compat::locals_hold(frame, key);
 }
 
-// The field of a traceback entry that holds (a strong reference to) its successor.
-PyObject** successor_slot(PyObject* entry) {
-    return reinterpret_cast<PyObject**>(&reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
+// The successor slot that `owner` holds, or the chain's head `*head` when `owner` is null: its
+// entry, borrowed (the slot holds it), or null.
+PyObject* linked(PyObject** head, PyObject* owner) {
+    if (owner == nullptr) {
+        return *head;
+    }
+    PyObject* next = compat::entry_next(owner);
+    Py_XDECREF(next);  // the slot keeps its own reference
+    return next;
+}
+
+// Puts `entry` (a new reference, or null) in the successor slot of `owner`, or in `*head` when
+// `owner` is null, releasing what the slot held. A link the interpreter refuses (one that would
+// close a loop, which only Python code relinking entries meanwhile can bring about) is left as
+// it was.
+void set_link(PyObject** head, PyObject* owner, PyObject* entry) {
+    if (owner == nullptr) {
+        Py_XSETREF(*head, entry);
+        return;
+    }
+    if (compat::set_entry_next(owner, entry) < 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(entry);
 }
 
 // A failure while testing a frame or copying entries counts as "not hidden" and is forgotten when
@@ -46,49 +69,65 @@ bool interrupted() {
     return false;
 }
 
-// Whether `target` is `entry` or follows it in its chain. Chains never have cycles (the tb_next
-// setter refuses them, and the walk never makes one), so this ends.
+// Whether `target` is `entry` or follows it in its chain, as the chain will be once handed back
+// (entry_next gives an entry's successor to be where its relink is deferred). Chains never have
+// cycles (the tb_next setter refuses them, and the walk never makes one); a cycle among deferred
+// successors, which Python code relinking entries meanwhile could bring about, is caught by a
+// second cursor moving at half speed, and counts as reaching `target`: nothing is linked then.
 bool chain_reaches(PyObject* entry, PyObject* target) {
-    for (PyObject* cursor = entry; cursor != nullptr; cursor = *successor_slot(cursor)) {
+    PyObject* cursor = Py_XNewRef(entry);  // owned
+    PyObject* slow = Py_XNewRef(entry);    // owned
+    bool move_slow = false;
+    bool reaches = false;
+    while (cursor != nullptr) {
         if (cursor == target) {
-            return true;
+            reaches = true;
+            break;
+        }
+        Py_XSETREF(cursor, compat::entry_next(cursor));  // a new reference, or null
+        if (move_slow) {
+            Py_XSETREF(slow, compat::entry_next(slow));  // behind `cursor`: never null first
+        }
+        move_slow = !move_slow;
+        if (cursor != nullptr && cursor == slow) {
+            reaches = true;
+            break;
         }
     }
-    return false;
+    Py_XDECREF(cursor);
+    Py_XDECREF(slow);
+    return reaches;
 }
 
-// Makes `*link`, the slot of `owner` (null for the head of the chain, which nothing else can
-// reach), hold `target` (a new reference, consumed), unless that would close a cycle: Python code
-// that ran during the walk may have linked `owner` after `target`. The slot is then left as that
-// code made it.
-void link_safely(PyObject** link, PyObject* owner, PyObject* target) {
+// Makes the slot of `owner` (the head `*head` when null, which nothing else can reach) hold
+// `target` (a new reference, consumed), unless that would close a cycle: Python code that ran
+// during the walk may have linked `owner` after `target`. The slot is then left as that code made
+// it.
+void link_safely(PyObject** head, PyObject* owner, PyObject* target) {
     if (owner != nullptr && target != nullptr && chain_reaches(target, owner)) {
         Py_DECREF(target);
         return;
     }
-    Py_XSETREF(*link, target);
+    set_link(head, owner, target);
 }
 
-// Gives the slot `*link` (owned by `last_kept`, or the head when that is null) fresh copies of the
-// `count` entries that follow one another from `first` on, and moves `link` and `last_kept` to the
-// last copy. False, with the exception pending, if a copy could not be made: the slot then holds
-// the original entries from there on, so that nothing is lost.
-bool copy_entries(PyObject**& link, PyObject*& last_kept, PyObject* first, Py_ssize_t count) {
+// Gives the slot of `last_kept` (the head when null) fresh copies of the `count` entries that
+// follow one another from `first` on, and moves `last_kept` to the last copy. False, with the
+// exception pending, if a copy could not be made: the slot then holds the original entries from
+// there on, so that nothing is lost.
+bool copy_entries(PyObject** head, PyObject*& last_kept, PyObject* first, Py_ssize_t count) {
     PyObject* source = Py_NewRef(first);  // owned
     for (Py_ssize_t i = 0; i < count && source != nullptr; ++i) {
-        PyTracebackObject* entry = reinterpret_cast<PyTracebackObject*>(source);
-        PyObject* copy = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii", Py_None,
-                                               entry->tb_frame, entry->tb_lasti, entry->tb_lineno);
+        PyObject* copy = compat::copy_entry(source);
         if (copy == nullptr) {
-            link_safely(link, last_kept, source);  // takes our reference
+            link_safely(head, last_kept, source);  // takes our reference
             return false;
         }
         // A fresh copy ends its own chain: linking it can close no cycle.
-        Py_XSETREF(*link, copy);  // the slot takes the new reference
-        Py_XSETREF(last_kept, Py_NewRef(copy));
-        link = successor_slot(copy);
+        set_link(head, last_kept, Py_NewRef(copy));
+        Py_XSETREF(last_kept, copy);
         // Read after the allocation, which may have run Python code (a collection's finalizers).
-        Py_XSETREF(source, Py_XNewRef(entry->tb_next));
+        Py_XSETREF(source, compat::entry_next(source));
     }
     Py_XDECREF(source);
     return true;
@@ -109,21 +148,38 @@ bool copy_entries(PyObject**& link, PyObject*& last_kept, PyObject* first, Py_ss
 // is refreshed), and so can releasing an entry (its frame's locals die with it). Such code can
 // relink, drop or replace entries of this very chain. So the walk owns a reference to every entry
 // it still touches (the current one, its successor, the last kept one, whose tb_next is the slot a
-// hidden entry is unlinked from, and the first of the shared entries not copied yet), and it
-// never writes a link that could close a cycle: an entry is unlinked only while the last kept
-// entry still links to it, which costs one comparison, and the rarer writes of shared chains check
-// that the entry they link to does not lead back.
+// hidden entry is unlinked from, the head's while it is null, and the first of the shared entries
+// not copied yet), and it never writes a link that could close a cycle: an entry is unlinked only
+// while the last kept entry still links to it, which costs one comparison, and the rarer writes of
+// shared chains check that the entry they link to does not lead back.
 bool unlink_hidden_entries(PyObject** head, PyObject* key) {
-    PyObject** link = head;
-    PyObject* last_kept = nullptr;  // owned: the owner of `link`, null while it is the head
+    PyObject* last_kept = nullptr;  // owned: the owner of the slot written, null for the head
     PyObject* run = nullptr;        // owned: once shared, the first kept entry not copied yet
     Py_ssize_t run_length = 0;
     bool shared = false;
     bool interrupt = false;
     bool tail_linked = false;
     PyObject* current = Py_XNewRef(*head);  // owned
+    // Where deferred links stand in for cut ones, Python code run by a test can link an entry
+    // after one whose deferred successor leads to it: the setter sees no loop, but the walk would
+    // go round for ever. An entry met again at a checkpoint moved at doubling distances (found
+    // within twice the loop's length) ends the walk; the links are made later, the one closing
+    // the loop refused.
+    PyObject* checkpoint = nullptr;  // owned
+    Py_ssize_t steps = 0;
+    Py_ssize_t span = 1;
     while (current != nullptr) {
-        int hidden = frame_is_hidden(reinterpret_cast<PyTracebackObject*>(current)->tb_frame, key);
+        if (compat::links_may_be_deferred) {
+            if (current == checkpoint) {
+                break;
+            }
+            if (++steps == span) {
+                Py_XSETREF(checkpoint, Py_NewRef(current));
+                steps = 0;
+                span *= 2;
+            }
+        }
+        int hidden = frame_is_hidden(compat::entry_frame(current), key);
         if (hidden < 0) {
             if (interrupted()) {
                 interrupt = true;
@@ -136,16 +192,15 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
             shared = true;
         }
         // Read after the test, and nothing below runs Python code before it is linked.
-        PyObject* next = Py_XNewRef(*successor_slot(current));  // owned
+        PyObject* next = compat::entry_next(current);  // owned
         if (!shared) {
             if (!hidden) {
                 Py_XSETREF(last_kept, Py_NewRef(current));
-                link = successor_slot(current);
-            } else if (*link == current) {
-                // The slot's reference to this entry passes to its successor. As the slot's owner
-                // links to this entry, and this entry to `next`, `next` cannot lead back to it.
-                *link = Py_XNewRef(next);
-                Py_DECREF(current);
+            } else if (linked(head, last_kept) == current) {
+                // Read right before the write, with no Python code in between. The slot's
+                // reference to this entry passes to its successor. As the slot's owner links to
+                // this entry, and this entry to `next`, `next` cannot lead back to it.
+                set_link(head, last_kept, Py_XNewRef(next));
             }
             // Otherwise code run by the test has relinked the last kept entry: the entry is no
             // longer where the walk found it, and is left alone.
@@ -156,7 +211,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
             ++run_length;
         } else if (run != nullptr) {
             // The copies end in a null successor: the hidden entry is left out.
-            const bool copied = copy_entries(link, last_kept, run, run_length);
+            const bool copied = copy_entries(head, last_kept, run, run_length);
             Py_CLEAR(run);
             run_length = 0;
             if (!copied) {
@@ -172,9 +227,10 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     if (shared && !tail_linked) {
         // After the last kept entry, the shared entries not copied, as they are: from the first
         // of them, or from where the walk stopped (null when it ended on hidden entries).
-        link_safely(link, last_kept, Py_XNewRef(run != nullptr ? run : current));
+        link_safely(head, last_kept, Py_XNewRef(run != nullptr ? run : current));
     }
     Py_XDECREF(current);
+    Py_XDECREF(checkpoint);
     Py_XDECREF(run);
     Py_XDECREF(last_kept);
     return !interrupt;
@@ -201,8 +257,8 @@ void remove_hidden_frames(InterpreterState* state) {
         const bool completed = key == nullptr || unlink_hidden_entries(&traceback, key);
         compat::put_traceback(pending, traceback);
         if (!completed) {
-            // A KeyboardInterrupt ended the walk: it goes on, raised while the hook's exception
-            // was being handled.
+            // An exception that is not an Exception ended the walk: it goes on, raised while the
+            // hook's exception was being handled.
             compat::chain_under_pending(pending);
             return;
         }

@@ -48,7 +48,11 @@ constexpr const char kStateKey[] = "native_extensions";
 // The main interpreter's record, and the main interpreter once its record's release at its end is
 // arranged (the capsule is in place) for the runtime now running, else null: the calls of the
 // main interpreter find their record with one comparison.
-InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, nullptr, {-1}};
+InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, nullptr, {-1},
+#ifdef Py_LIMITED_API
+                               {},
+#endif
+};
 std::atomic<PyInterpreterState*> armed_main_interpreter{nullptr};
 
 // Whether `Module` is a module object that no code of the main interpreter can reach. From 3.13
@@ -68,11 +72,17 @@ void init_state(InterpreterState* state) {
     state->module_name = nullptr;
     state->getattr_name = nullptr;
     state->verbose_setting.store(-1, std::memory_order_relaxed);
+#ifdef Py_LIMITED_API
+    state->code_kinds = CodeKindCache{};
+#endif
 }
 
 // Releases what the record holds and puts it back in its initial state. Runs in the record's own
 // interpreter, with its lock held, as that interpreter ends.
 void release_state(InterpreterState* state) {
+#ifdef Py_LIMITED_API
+    compat::release_code_kinds(state);
+#endif
     PyObject* hook = state->import_hook;
     PyObject* key = state->traceback_hide_string.exchange(nullptr);
     PyObject* fork_handled_name = state->fork_handled_name;
@@ -128,7 +138,7 @@ void forget_main_state() {
 
 void free_state(InterpreterState* state) {
     state->~InterpreterState();
-    PyMem_RawFree(state);
+    compat::raw_free(state);
 }
 
 void release_subinterpreter_state(PyObject* capsule) {
@@ -148,7 +158,7 @@ PyObject* install_capsule(PyInterpreterState* interp, PyObject* capsule) {
         return nullptr;
     }
     PyObject* key = PyUnicode_InternFromString(kStateKey);
-    PyObject* in_place = key != nullptr ? PyDict_SetDefault(dict, key, capsule) : nullptr;  // borrowed
+    PyObject* in_place = key != nullptr ? compat::dict_set_default(dict, key, capsule) : nullptr;  // borrowed
     Py_XDECREF(key);
     return in_place;
 }
@@ -172,7 +182,7 @@ bool prepare_main_state() {
     if (capsule == nullptr) {
         return false;
     }
-    PyObject* in_place = install_capsule(PyInterpreterState_Main(), capsule);  // borrowed
+    PyObject* in_place = install_capsule(PyInterpreterState_Get(), capsule);  // borrowed (called in the main interpreter)
     if (in_place == capsule) {
         PyCapsule_SetDestructor(capsule, release_main_state);  // cannot fail: the capsule is valid
     }
@@ -180,7 +190,7 @@ bool prepare_main_state() {
     if (in_place == nullptr) {
         return false;
     }
-    armed_main_interpreter.store(PyInterpreterState_Main(), std::memory_order_release);
+    armed_main_interpreter.store(PyInterpreterState_Get(), std::memory_order_release);
     return true;
 }
 
@@ -211,7 +221,7 @@ InterpreterState* find_subinterpreter_state(PyInterpreterState* interp) {
 
 InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
     // The interpreter's raw allocator, not operator new: the library needs no C++ run-time library.
-    void* memory = PyMem_RawMalloc(sizeof(InterpreterState));
+    void* memory = compat::raw_malloc(sizeof(InterpreterState));
     if (memory == nullptr) {
         PyErr_NoMemory();
         return nullptr;
@@ -233,12 +243,18 @@ InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
 
 // Whether the entry point runs in the main interpreter on behalf of a sub-interpreter's import.
 bool made_for_a_subinterpreter() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030D0000 || defined(Py_LIMITED_API)
+#ifdef Py_LIMITED_API
+    // One binary for 3.12 on: the version it runs on decides.
+    if (Py_Version < 0x030D0000) {
+        return false;  // the sub-interpreter runs the entry point itself
+    }
+#endif
     // Such an import runs it in a thread state of the main interpreter made for the occasion, with
     // no Python frame; the main interpreter's own imports run it from the import system's Python
     // code.
     PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());  // new reference
-    Py_XDECREF(frame);
+    Py_XDECREF(reinterpret_cast<PyObject*>(frame));  // opaque in the limited API
     return frame == nullptr;
 #else
     return false;  // the sub-interpreter runs the entry point itself
@@ -255,7 +271,7 @@ InterpreterState* interpreter_state() {
         }
         return &main_state;
     }
-    if (interp == PyInterpreterState_Main()) {
+    if (compat::is_main_interpreter(interp)) {
         // The record serves even if it cannot be prepared yet.
         if (!prepare_main_state()) {
             PyErr_Clear();
@@ -287,15 +303,19 @@ void adopt_main_module() {
     Py_XDECREF(previous);
 }
 
+InterpreterState* main_interpreter_state() {
+    return &main_state;
+}
+
 InterpreterState* existing_interpreter_state(PyInterpreterState* interp) {
-    if (interp == PyInterpreterState_Main()) {
+    if (compat::is_main_interpreter(interp)) {
         return &main_state;
     }
     return find_subinterpreter_state(interp);
 }
 
 PyObject* InitNativeExtensionModuleInternal() {
-    PyObject* module = PyModule_Create2(&moduledef, PYTHON_API_VERSION);
+    PyObject* module = PyModule_Create2(&moduledef, compat::kModuleApiVersion);
     if (module != nullptr && !arrange_fork_safety()) {
         Py_CLEAR(module);
     }
@@ -305,7 +325,7 @@ PyObject* InitNativeExtensionModuleInternal() {
         Py_CLEAR(module);
     }
 #endif
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    if (!compat::is_main_interpreter(PyInterpreterState_Get())) {
         // A sub-interpreter's module (it is the first to import it): `Module` stays the main
         // interpreter's, and the sub-interpreter's record is made now.
         if (module != nullptr && interpreter_state() == nullptr) {

@@ -8,9 +8,25 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <frameobject.h>
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#if defined(Py_LIMITED_API)
+// The stable-ABI build (abi3): one binary for every later GIL build of CPython, so only the
+// limited API, no interpreter structure and no internal header. Its oldest target is 3.12, the
+// first with one exception object (PyErr_GetRaisedException) in the limited API.
+#if Py_LIMITED_API + 0 < 0x030C0000
+#error "the stable-ABI build needs Py_LIMITED_API 0x030C0000 (3.12) or later"
+#endif
+#ifdef Py_GIL_DISABLED
+#error "abi3 does not cover free-threaded builds: build the version-specific module for them"
+#endif
+#include <stdlib.h>
+#else
+#include <frameobject.h>
+#endif
+
+#if defined(Py_LIMITED_API)
+// (no internal headers)
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 // 3.11 has no public call that reads one variable of a frame (PyFrame_GetVar came in 3.12), so
 // function frames are read in place through the interpreter's frame layout and locals kinds.
 #define Py_BUILD_CORE 1
@@ -26,6 +42,8 @@
 #endif
 
 #include <atomic>
+#include <stdint.h>
+#include <string.h>
 
 #define NATIVE_EXTENSIONS_API __attribute__((visibility("default")))
 
@@ -58,6 +76,19 @@ NATIVE_EXTENSIONS_API void remove_tracebackhide_frames();
 // record is released by its own interpreter when that interpreter ends (a capsule in the
 // interpreter's own dictionary owns it), so that no object of an ended interpreter, or of a
 // finalised runtime, is ever used again: a new runtime starts from the initial state.
+#ifdef Py_LIMITED_API
+// Stable-ABI build: what the code objects of recent frames declare, so that a frame is settled
+// without asking its code for the names of its variables (each ask builds new tuples). Direct-mapped
+// by the code object's address; each slot holds a strong reference to its code object, so that
+// the address cannot be reused by another one while it is cached. At most this many code objects
+// are kept alive, and the interpreter releases them as it ends.
+struct CodeKindCache {
+    static constexpr int kSlots = 64;
+    PyObject* code[kSlots];
+    signed char kind[kSlots];
+};
+#endif
+
 struct InterpreterState {
     // The hook set by SetImportHook: one strong reference, or null before the first one. On a
     // free-threaded build it is read (with a reference taken) and replaced under a spin lock.
@@ -73,6 +104,9 @@ struct InterpreterState {
     PyObject* getattr_name;
     // The interpreter's verbose setting where it is read once: 1 or 0, or -1 while unknown.
     std::atomic<int> verbose_setting;
+#ifdef Py_LIMITED_API
+    CodeKindCache code_kinds;
+#endif
 };
 
 // The calling interpreter's state, made if need be: null (with an exception set) only if a
@@ -90,6 +124,9 @@ InterpreterState* existing_interpreter_state(PyInterpreterState* interp);
 // Arranges, once per process, that no forked child inherits a lock of the module held by a thread
 // it does not have. False, with an exception set, if that cannot be arranged.
 bool arrange_fork_safety();
+
+// The main interpreter's state (its names are made when the module is first set up there).
+InterpreterState* main_interpreter_state();
 
 // The marker key of `state`, made on first need: borrowed, or null if it cannot be made now.
 PyObject* tracebackhide_key(InterpreterState* state);
@@ -110,19 +147,62 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           (3.12 directly, 3.13 through its own sys.flags, 3.14 by PyConfig_GetInt); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
 //           3.13 that mapping is a write-through proxy for function frames anyway).
+// abi3      (Py_LIMITED_API, 3.12 and later from one binary) The limited API only: traceback
+//           entries are read through the traceback type's own member and get/set tables (found
+//           once by PyType_GetSlot; tb_next is relinked through its setter, which refuses a
+//           loop); a code object's flags and names are read as attributes, once per code object
+//           (a small cache per interpreter); a function frame's variable is looked up in its
+//           f_locals (3.12: a snapshot dict, 3.13+: a proxy), asked only of frames whose code
+//           declares it; the verbose setting through the interpreter's own sys.flags, read
+//           once; the main interpreter is the one whose id is 0; a thread holds its
+//           interpreter's lock when it has an attached thread state, which PyThreadState_GetDict
+//           reports; the module is created with the stable ABI's version number; a dict value
+//           is read by PyDict_GetItemWithError (PyDict_GetItemRef is limited from 3.13 only) and a
+//           module's __getattr__ called by PyObject_CallFunctionObjArgs; whether the entry point
+//           runs for a sub-interpreter's import is asked from 3.13 on by the running version.
 // ---------------------------------------------------------------------------------------------
 namespace compat {
+
+#ifdef Py_LIMITED_API
+// What the full API has as macros in headers that the limited API leaves out.
+#ifndef Py_XSETREF
+#define Py_XSETREF(dst, src)                                  \
+    do {                                                      \
+        PyObject** setref_dst = reinterpret_cast<PyObject**>(&(dst)); \
+        PyObject* setref_old = *setref_dst;                   \
+        *setref_dst = reinterpret_cast<PyObject*>(src);       \
+        Py_XDECREF(setref_old);                               \
+    } while (0)
+#endif
+// The code flag of a function's code (its locals are fast locals): CO_OPTIMIZED, whose value
+// the inspect module documents.
+constexpr long kCodeOptimized = 0x0001;
+constexpr int kModuleApiVersion = PYTHON_ABI_VERSION;
+#else
+constexpr int kModuleApiVersion = PYTHON_API_VERSION;
+#endif
 
 // The calling thread's pending exception, taken out of the interpreter.
 struct PendingException {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = nullptr;
+#ifdef Py_LIMITED_API
+    // Whether relinks are deferred while this exception's chain is edited (see set_entry_next),
+    // and where the records of the chain edited around it begin (-1: none).
+    bool defers_links = false;
+    Py_ssize_t outer_links_base = -1;
+#endif
 #else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
 #endif
 };
+
+#ifdef Py_LIMITED_API
+inline Py_ssize_t begin_deferred_links();
+inline void apply_deferred_links(Py_ssize_t base);
+#endif
 
 // Takes the pending exception (if any) out of the interpreter: nothing is pending afterwards.
 inline PendingException fetch_exception() {
@@ -164,6 +244,10 @@ inline PyObject* take_traceback(PendingException& e) {
     if (tb != nullptr && PyException_SetTraceback(e.exc, Py_None) < 0) {
         PyErr_Clear();
     }
+#ifdef Py_LIMITED_API
+    e.outer_links_base = begin_deferred_links();
+    e.defers_links = true;
+#endif
 #else
     PyObject* tb = e.traceback;
     e.traceback = nullptr;
@@ -179,6 +263,12 @@ inline PyObject* take_traceback(PendingException& e) {
 // Gives the exception `tb` (owned, may be null) as its traceback chain.
 inline void put_traceback(PendingException& e, PyObject* tb) {
 #if PY_VERSION_HEX >= 0x030C0000
+#ifdef Py_LIMITED_API
+    if (e.defers_links) {
+        apply_deferred_links(e.outer_links_base);
+        e.defers_links = false;
+    }
+#endif
     if (PyException_SetTraceback(e.exc, tb ? tb : Py_None) < 0) {
         PyErr_Clear();
     }
@@ -271,14 +361,14 @@ inline void chain_under_pending(PendingException& e) {
 // application may replace, nor through an import, which would go through builtins.__import__,
 // usually the very hook whose failure is being handled.
 inline int read_verbose_setting() {
-#if PY_VERSION_HEX >= 0x030E0000
+#if PY_VERSION_HEX >= 0x030E0000 && !defined(Py_LIMITED_API)
     int verbose = 0;
     if (PyConfig_GetInt("verbose", &verbose) < 0) {
         PyErr_Clear();
         return -1;
     }
     return verbose != 0;
-#elif PY_VERSION_HEX >= 0x030D0000
+#elif PY_VERSION_HEX >= 0x030D0000 || defined(Py_LIMITED_API)
     // The interpreter's own sys module; PySys_GetObject itself reports a failure to make the
     // name on stderr, which is why this is read once, when the module is set up.
     PyObject* flags = PySys_GetObject("flags");  // borrowed
@@ -300,20 +390,33 @@ inline int read_verbose_setting() {
 // Whether the verbose setting is fixed when the interpreter starts, so that it can be read once
 // and remembered (from 3.12 on, writing the deprecated Py_VerboseFlag later has no effect).
 // Where it is cheap to read, it is read afresh instead.
+#ifdef Py_LIMITED_API
+constexpr bool verbose_setting_is_remembered = true;
+#else
 constexpr bool verbose_setting_is_remembered = PY_VERSION_HEX >= 0x030D0000;
+#endif
 
 // The index of `name` in a tuple of names of a code's variables, or -1.
 inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
+#ifdef Py_LIMITED_API
+    const Py_ssize_t size = PyTuple_Size(names);
+    const Py_ssize_t length = PyUnicode_GetLength(name);
+    auto item = [names](Py_ssize_t i) { return PyTuple_GetItem(names, i); };  // borrowed
+    auto text_length = [](PyObject* text) { return PyUnicode_GetLength(text); };
+#else
     const Py_ssize_t size = PyTuple_GET_SIZE(names);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    auto item = [names](Py_ssize_t i) { return PyTuple_GET_ITEM(names, i); };
+    auto text_length = [](PyObject* text) { return PyUnicode_GET_LENGTH(text); };
+#endif
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* candidate = PyTuple_GET_ITEM(names, i);
+        PyObject* candidate = item(i);
         if (candidate == name) {
             return i;
         }
         // Names in code objects are interned, so identity nearly always decides; the text is
         // compared only for a string of the right length that is not the interned one.
-        if (PyUnicode_Check(candidate) && PyUnicode_GET_LENGTH(candidate) == length &&
+        if (PyUnicode_Check(candidate) && text_length(candidate) == length &&
             PyUnicode_Compare(candidate, name) == 0) {
             return i;
         }
@@ -321,20 +424,164 @@ inline Py_ssize_t name_index(PyObject* names, PyObject* name) {
     return -1;
 }
 
-// Whether `code` has a local, cell or free variable called `name` (a str).
-inline bool code_declares(PyCodeObject* code, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030B0000
-    return name_index(code->co_localsplusnames, name) >= 0;
-#else
-    return name_index(code->co_varnames, name) >= 0 || name_index(code->co_cellvars, name) >= 0 ||
-           name_index(code->co_freevars, name) >= 0;
+#ifdef Py_LIMITED_API
+// Stable-ABI build: a read-only field or a computed attribute of a built-in type, found by name in
+// the type's own member and get/set tables (PyType_GetSlot reads them from any type since 3.10).
+// They are static data of the interpreter's library, the same for every interpreter of the
+// process, so they are looked up once; where a future release no longer has the attribute in
+// its tables, it is read by name instead.
+struct Attribute {
+    const char* name;
+    std::atomic<int> resolved{0};  // 0: not yet, 1: found in a table, -1: read by name
+    std::atomic<PyMemberDef*> member{nullptr};
+    std::atomic<PyGetSetDef*> getset{nullptr};
+
+    void resolve(PyTypeObject* type) {
+        if (resolved.load(std::memory_order_acquire) != 0) {
+            return;
+        }
+        auto* members = static_cast<PyMemberDef*>(PyType_GetSlot(type, Py_tp_members));
+        for (; members != nullptr && members->name != nullptr; ++members) {
+            // An object field: _Py_T_OBJECT (6, None when empty) or Py_T_OBJECT_EX.
+            if (strcmp(members->name, name) == 0 && (members->type == 6 || members->type == Py_T_OBJECT_EX)) {
+                member.store(members, std::memory_order_relaxed);
+                break;
+            }
+        }
+        auto* getsets = static_cast<PyGetSetDef*>(PyType_GetSlot(type, Py_tp_getset));
+        for (; member.load(std::memory_order_relaxed) == nullptr && getsets != nullptr && getsets->name != nullptr;
+             ++getsets) {
+            if (strcmp(getsets->name, name) == 0 && getsets->get != nullptr) {
+                getset.store(getsets, std::memory_order_relaxed);
+                break;
+            }
+        }
+        PyErr_Clear();  // PyType_GetSlot reports nothing for these slots; nothing is left pending
+        const bool found = member.load(std::memory_order_relaxed) || getset.load(std::memory_order_relaxed);
+        resolved.store(found ? 1 : -1, std::memory_order_release);
+    }
+
+    // The attribute's value: a new reference, or null with an exception set.
+    PyObject* get(PyObject* object) {
+        resolve(Py_TYPE(object));
+        if (PyMemberDef* m = member.load(std::memory_order_relaxed)) {
+            return PyMember_GetOne(reinterpret_cast<const char*>(object), m);
+        }
+        if (PyGetSetDef* g = getset.load(std::memory_order_relaxed)) {
+            return g->get(object, g->closure);
+        }
+        return PyObject_GetAttrString(object, name);
+    }
+
+    // Sets the attribute through its setter: 0, or -1 with an exception set.
+    int set(PyObject* object, PyObject* value) {
+        resolve(Py_TYPE(object));
+        PyGetSetDef* g = getset.load(std::memory_order_relaxed);
+        if (g != nullptr && g->set != nullptr) {
+            return g->set(object, value, g->closure);
+        }
+        return PyObject_SetAttrString(object, name, value);
+    }
+};
+
+inline Attribute tb_next_attribute{"tb_next"};
+inline Attribute tb_frame_attribute{"tb_frame"};
+inline Attribute f_locals_attribute{"f_locals"};
+
+// What a frame's code says about how the frame is tested, found from the code's attributes.
+// 0: a function's code without a variable `name`; 1: a function's code that has one; 2: other
+// code (module, class body, exec'd code), whose locals mapping is asked; -1 with an exception set
+// if the attributes could not be read.
+inline int read_code_kind(PyObject* code, PyObject* name) {
+    PyObject* flags_object = PyObject_GetAttrString(code, "co_flags");
+    const long flags = flags_object != nullptr ? PyLong_AsLong(flags_object) : -1;
+    Py_XDECREF(flags_object);
+    if (flags == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if ((flags & kCodeOptimized) == 0) {
+        return 2;
+    }
+    static const char* const kNameTuples[] = {"co_varnames", "co_cellvars", "co_freevars"};
+    for (const char* attribute : kNameTuples) {
+        PyObject* names = PyObject_GetAttrString(code, attribute);
+        if (names == nullptr) {
+            return -1;
+        }
+        const bool found = PyTuple_Check(names) && name_index(names, name) >= 0;
+        Py_DECREF(names);
+        if (found) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The code kind of `code` (as read_code_kind), from the calling interpreter's cache when it has it.
+inline int cached_code_kind(PyObject* code, PyObject* name) {
+    InterpreterState* state = interpreter_state();
+    if (state == nullptr) {
+        PyErr_Clear();
+        return read_code_kind(code, name);
+    }
+    CodeKindCache& cache = state->code_kinds;
+    const auto address = reinterpret_cast<uintptr_t>(code);
+    const int slot = static_cast<int>(((address >> 4) ^ (address >> 12)) % CodeKindCache::kSlots);
+    if (cache.code[slot] == code) {
+        return cache.kind[slot];
+    }
+    const int kind = read_code_kind(code, name);
+    if (kind >= 0) {
+        // The name is the interpreter's one marker key, so the kind stays true for this code.
+        cache.kind[slot] = static_cast<signed char>(kind);
+        Py_XSETREF(cache.code[slot], Py_NewRef(code));
+    }
+    return kind;
+}
+
+// Releases the cached code objects (in the cache's own interpreter, with its lock held).
+inline void release_code_kinds(InterpreterState* state) {
+    for (int i = 0; i < CodeKindCache::kSlots; ++i) {
+        Py_CLEAR(state->code_kinds.code[i]);
+    }
+}
 #endif
+
+// How `frame` is tested for the marker `name`: 0 when its code is a function's that has no
+// local, cell or free variable `name` (such a frame cannot be marked); 1 when it is a function's
+// that has one (function_binds tells); 2 for other code (module level, class body, exec'd code),
+// whose locals mapping is asked (locals_hold). -1 with the exception pending on a failure.
+inline int frame_kind(PyFrameObject* frame, PyObject* name) {
+#ifdef Py_LIMITED_API
+    if (frame == nullptr) {
+        return -1;  // the entry's frame could not be read (entry_frame left the exception)
+    }
+#endif
+    PyCodeObject* code = PyFrame_GetCode(frame);  // new reference
+#ifdef Py_LIMITED_API
+    const int kind = cached_code_kind(reinterpret_cast<PyObject*>(code), name);
+#else
+    const bool function_frame = (code->co_flags & CO_OPTIMIZED) != 0;
+#if PY_VERSION_HEX >= 0x030B0000
+    const bool declares = function_frame && name_index(code->co_localsplusnames, name) >= 0;
+#else
+    const bool declares = function_frame && (name_index(code->co_varnames, name) >= 0 ||
+                                             name_index(code->co_cellvars, name) >= 0 ||
+                                             name_index(code->co_freevars, name) >= 0);
+#endif
+    const int kind = !function_frame ? 2 : declares ? 1 : 0;
+#endif
+    Py_DECREF(code);
+    return kind;
 }
 
 // The frame's locals mapping, refreshed from its fast locals: a new reference, or null with an
 // exception set.
 inline PyObject* frame_locals(PyFrameObject* frame) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if defined(Py_LIMITED_API)
+    // 3.12: the frame's dict, refreshed from its fast locals; 3.13+: a proxy that reads them.
+    return f_locals_attribute.get(reinterpret_cast<PyObject*>(frame));
+#elif PY_VERSION_HEX >= 0x030B0000
     return PyFrame_GetLocals(frame);
 #else
     if (PyFrame_FastToLocalsWithError(frame) < 0) {
@@ -358,10 +605,17 @@ inline int mapping_holds(PyObject* mapping, PyObject* key) {
     if (PyDict_CheckExact(mapping)) {
         return PyDict_Contains(mapping, key);
     }
+#ifdef Py_LIMITED_API
+    auto contains = reinterpret_cast<objobjproc>(PyType_GetSlot(Py_TYPE(mapping), Py_sq_contains));
+    if (contains != nullptr) {
+        return contains(mapping, key);
+    }
+#else
     PySequenceMethods* sequence = Py_TYPE(mapping)->tp_as_sequence;
     if (sequence != nullptr && sequence->sq_contains != nullptr) {
         return sequence->sq_contains(mapping, key);
     }
+#endif
     PyObject* value = PyObject_GetItem(mapping, key);
     if (value != nullptr) {
         Py_DECREF(value);
@@ -389,7 +643,11 @@ inline int locals_hold(PyFrameObject* frame, PyObject* name) {
 // Whether the function frame has its local, cell or free variable `name` bound. Only asked of
 // frames whose code declares `name`. 1 or 0; -1 with the exception pending on a failure.
 inline int function_binds(PyFrameObject* frame, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+#if defined(Py_LIMITED_API)
+    // No public call of the limited API reads one variable: the locals mapping is asked. It has
+    // the name only while the variable is bound (3.12's refreshed dict drops a deleted one).
+    return locals_hold(frame, name);
+#elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     // What PyFrame_GetLocals would copy into the mapping for this one name: nothing once the
     // frame has been cleared (stacktop 0); for a cell or free variable, the cell's content (a
     // cell variable is not a cell yet only before the frame's first instruction).
@@ -436,14 +694,16 @@ inline int function_binds(PyFrameObject* frame, PyObject* name) {
 // `key`'s value in the dict `dict`, as a new reference, or null (nothing pending) when it is absent
 // or the lookup failed. Allocates nothing.
 inline PyObject* dict_value(PyObject* dict, PyObject* key) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_LIMITED_API)
     PyObject* value = nullptr;
     if (PyDict_GetItemRef(dict, key, &value) < 0) {
         PyErr_Clear();
     }
     return value;
 #else
-    PyObject* value = PyDict_GetItemWithError(dict, key);  // borrowed
+    // (The limited API has PyDict_GetItemRef from 3.13 on only.) The value is borrowed: taken at
+    // once, with no Python code run in between (the module's namespace has str keys).
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr) {
         PyErr_Clear();
     }
@@ -469,7 +729,11 @@ inline PyObject* optional_attribute(PyObject* module, PyObject* name, PyObject* 
     if (value == nullptr) {
         PyObject* getattr = dict_value(dict, getattr_name);
         if (getattr != nullptr) {
+#ifdef Py_LIMITED_API
+            value = PyObject_CallFunctionObjArgs(getattr, name, nullptr);  // no CallOneArg there
+#else
             value = PyObject_CallOneArg(getattr, name);
+#endif
             Py_DECREF(getattr);
             if (value == nullptr) {
                 PyErr_Clear();
@@ -482,7 +746,15 @@ inline PyObject* optional_attribute(PyObject* module, PyObject* name, PyObject* 
 // The thread state through which the calling thread holds its interpreter's lock, or null when
 // it holds none or that cannot be told safely. Safe to call without the lock.
 inline PyThreadState* own_attached_thread_state() {
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(Py_LIMITED_API)
+    // The limited API cannot ask for the calling thread's thread state without a fatal error when
+    // it has none (PyThreadState_Get), and PyGILState_Check (not in it anyway) answers 1 for any
+    // thread once a sub-interpreter exists. PyThreadState_GetDict asks exactly the question, from
+    // 3.12 on: it answers null, raising nothing, when the calling thread has no attached thread
+    // state; otherwise that thread holds its interpreter's lock and PyThreadState_Get is safe.
+    // (It makes the thread state's dictionary the first time it is asked, with the lock held.)
+    return PyThreadState_GetDict() != nullptr ? PyThreadState_Get() : nullptr;
+#elif PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked();
 #elif PY_VERSION_HEX >= 0x030C0000
     // From 3.12 on, the calling thread's attached thread state.
@@ -494,6 +766,218 @@ inline PyThreadState* own_attached_thread_state() {
     // another thread without reading a thread state that may be freed meanwhile.)
     PyThreadState* current = _PyThreadState_UncheckedGet();
     return current != nullptr && current == PyGILState_GetThisThreadState() ? current : nullptr;
+#endif
+}
+
+// --- Traceback entries ------------------------------------------------------------------------
+
+#ifdef Py_LIMITED_API
+// Stable-ABI build: the only public way to relink an entry is the tb_next setter, which walks the
+// new successor's chain to refuse a loop. Relinking entry by entry while walking a chain from
+// its head would cost the rest of the chain each time, O(k·n) for k unlinked entries of n. So
+// while a chain is edited (between take_traceback and put_traceback) each relink is recorded
+// here and the entry cut from its successor; the links are made in their order when the chain
+// is handed back, each walking only as far as the next cut: O(n) in all. The entries are the
+// calling thread's chain alone (the exception no longer holds it); a walk nested in another
+// (Python code run by a frame test) has its records above the outer one's.
+struct DeferredLink {
+    PyObject* owner;  // owned
+    PyObject* next;   // owned, or null for none
+};
+struct DeferredLinks {
+    DeferredLink* items;
+    Py_ssize_t size;
+    Py_ssize_t capacity;
+    Py_ssize_t base;  // where the innermost edited chain's records begin, -1 when none is edited
+};
+inline thread_local DeferredLinks deferred_links = {nullptr, 0, 0, -1};
+
+inline bool grow_deferred_links() {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t capacity = links.capacity > 0 ? 2 * links.capacity : 64;
+    void* items = realloc(links.items, static_cast<size_t>(capacity) * sizeof(DeferredLink));
+    if (items == nullptr) {
+        return false;  // the link is then made at once
+    }
+    links.items = static_cast<DeferredLink*>(items);
+    links.capacity = capacity;
+    return true;
+}
+
+inline Py_ssize_t begin_deferred_links() {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t outer = links.base;
+    links.base = links.size;
+    return outer;
+}
+
+// The successor that a deferred relink gives `entry` (borrowed), or null.
+inline PyObject* deferred_successor(PyObject* entry) {
+    const DeferredLinks& links = deferred_links;
+    for (Py_ssize_t i = links.size - 1; i >= links.base && i >= 0; --i) {
+        if (links.items[i].owner == entry) {
+            return links.items[i].next;
+        }
+    }
+    return nullptr;
+}
+
+// Makes the links deferred since the matching begin_deferred_links, in order, and returns to the
+// outer chain's records (`outer`). A link the setter refuses (a loop that Python code made
+// meanwhile) is left out, as a refused direct relink would be.
+inline void apply_deferred_links(Py_ssize_t outer) {
+    DeferredLinks& links = deferred_links;
+    const Py_ssize_t base = links.base;
+    for (Py_ssize_t i = base; i < links.size; ++i) {
+        DeferredLink& link = links.items[i];
+        if (tb_next_attribute.set(link.owner, link.next != nullptr ? link.next : Py_None) < 0) {
+            PyErr_Clear();
+        }
+    }
+    // Released after every link is made: no finalizer runs while the chain is half linked.
+    const Py_ssize_t size = links.size;
+    links.size = base;
+    links.base = outer;
+    for (Py_ssize_t i = base; i < size; ++i) {
+        Py_DECREF(links.items[i].owner);
+        Py_XDECREF(links.items[i].next);
+    }
+}
+#endif
+
+// Whether set_entry_next may record a link instead of making it (the walk then guards against
+// loops that only its view of the chain has).
+#ifdef Py_LIMITED_API
+constexpr bool links_may_be_deferred = true;
+#else
+constexpr bool links_may_be_deferred = false;
+#endif
+
+// The frame of the traceback entry `entry`: borrowed from the entry, which holds it for as long
+// as the entry lives (tb_frame cannot be changed), so valid while the caller holds the entry.
+// Null, with an exception set, only in the stable-ABI build when it could not be read.
+inline PyFrameObject* entry_frame(PyObject* entry) {
+#ifdef Py_LIMITED_API
+    // Read from the type's member table it cannot fail; read by name (a future release) it can:
+    // null then, with the exception pending.
+    PyObject* frame = tb_frame_attribute.get(entry);
+    Py_XDECREF(frame);
+    return reinterpret_cast<PyFrameObject*>(frame);
+#else
+    return reinterpret_cast<PyTracebackObject*>(entry)->tb_frame;
+#endif
+}
+
+// The successor of the traceback entry `entry`: a new reference, or null for the last entry.
+// Leaves no exception pending.
+inline PyObject* entry_next(PyObject* entry) {
+#ifdef Py_LIMITED_API
+    PyObject* next = tb_next_attribute.get(entry);  // the attribute is None for the last entry
+    if (next == Py_None) {
+        Py_DECREF(next);
+        // An entry whose relink is deferred has no successor meanwhile: its successor to be.
+        return Py_XNewRef(deferred_successor(entry));
+    }
+    if (next == nullptr) {
+        PyErr_Clear();
+    }
+    return next;
+#else
+    return Py_XNewRef(reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(entry)->tb_next));
+#endif
+}
+
+// Makes `next` (an entry, or null for none) the successor of the traceback entry `entry`, which
+// takes a reference of its own and releases its previous successor. 0, or -1 with an exception
+// set if the interpreter refused the link: the limited API's setter refuses one that would close
+// a loop, which only Python code relinking entries during a walk can bring about; the entry then
+// keeps its successor.
+inline int set_entry_next(PyObject* entry, PyObject* next) {
+#ifdef Py_LIMITED_API
+    DeferredLinks& links = deferred_links;
+    if (links.base >= 0) {
+        // While a chain is edited, the link is made later, in order, when the new successor's
+        // own successor is cut: the setter's loop check then stops at once. Meanwhile the entry
+        // has none (its old successor is released now, as the direct write would).
+        if (links.size > links.base && links.items[links.size - 1].owner == entry) {
+            Py_XSETREF(links.items[links.size - 1].next, Py_XNewRef(next));
+            return 0;
+        }
+        if (links.size < links.capacity || grow_deferred_links()) {
+            if (tb_next_attribute.set(entry, Py_None) < 0) {
+                return -1;
+            }
+            links.items[links.size++] = DeferredLink{Py_NewRef(entry), Py_XNewRef(next)};
+            return 0;
+        }
+    }
+    return tb_next_attribute.set(entry, next != nullptr ? next : Py_None);
+#else
+    auto* tb = reinterpret_cast<PyTracebackObject*>(entry);
+    Py_XSETREF(tb->tb_next, reinterpret_cast<PyTracebackObject*>(Py_XNewRef(next)));
+    return 0;
+#endif
+}
+
+// A new traceback entry for the same frame, instruction and line as `entry`, with no successor:
+// a new reference, or null with an exception set.
+inline PyObject* copy_entry(PyObject* entry) {
+    PyObject* type = reinterpret_cast<PyObject*>(&PyTraceBack_Type);
+#ifdef Py_LIMITED_API
+    PyObject* lasti = PyObject_GetAttrString(entry, "tb_lasti");
+    PyObject* lineno = lasti != nullptr ? PyObject_GetAttrString(entry, "tb_lineno") : nullptr;
+    PyObject* copy = lineno != nullptr ? PyObject_CallFunction(type, "OOOO", Py_None, entry_frame(entry), lasti, lineno)
+                                       : nullptr;
+    Py_XDECREF(lasti);
+    Py_XDECREF(lineno);
+    return copy;
+#else
+    auto* tb = reinterpret_cast<PyTracebackObject*>(entry);
+    return PyObject_CallFunction(type, "OOii", Py_None, tb->tb_frame, tb->tb_lasti, tb->tb_lineno);
+#endif
+}
+
+// --- Interpreters, module creation, raw memory -------------------------------------------------
+
+// Whether `interp` is the main interpreter. The limited API cannot name the main interpreter;
+// it is the one with id 0 (the id counter starts again at 0 with each initialisation).
+inline bool is_main_interpreter(PyInterpreterState* interp) {
+#ifdef Py_LIMITED_API
+    return PyInterpreterState_GetID(interp) == 0;
+#else
+    return interp == PyInterpreterState_Main();
+#endif
+}
+
+// Stores `value` under `key` in `dict` unless the key is there already. Returns the value in
+// place (borrowed), or null with an exception set. Only str keys: no Python code runs between
+// the lookup and the store.
+inline PyObject* dict_set_default(PyObject* dict, PyObject* key, PyObject* value) {
+#ifdef Py_LIMITED_API
+    PyObject* in_place = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (in_place != nullptr || PyErr_Occurred()) {
+        return in_place;
+    }
+    return PyDict_SetItem(dict, key, value) < 0 ? nullptr : value;
+#else
+    return PyDict_SetDefault(dict, key, value);
+#endif
+}
+
+// Memory that no interpreter owns (the limited API has no raw allocator before 3.13).
+inline void* raw_malloc(size_t size) {
+#ifdef Py_LIMITED_API
+    return malloc(size);
+#else
+    return PyMem_RawMalloc(size);
+#endif
+}
+
+inline void raw_free(void* memory) {
+#ifdef Py_LIMITED_API
+    free(memory);
+#else
+    PyMem_RawFree(memory);
 #endif
 }
 

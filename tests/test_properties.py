@@ -3,11 +3,18 @@
 Each level of a plan reaches the next through some construct (a call, a closure, a class body,
 exec'd code, an imported module, a generator), with the marker bound, absent or bound too late in
 each scope; the entries that survive (removal off and on) must be those the plan alone predicts.
+
+With NATIVE_EXTENSIONS_OTHER_FLAVOUR naming the module file of the other build flavour (the
+stable-ABI one beside a version-specific one, or the reverse), that module is loaded beside the
+imported one and every example runs through both: each must keep the same entries and raise the
+same exception.
 """
 import collections
 import dataclasses
 import gc
 import importlib
+import importlib.machinery
+import importlib.util
 import itertools
 import os
 import random
@@ -21,6 +28,25 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import native_extensions  # noqa: E402
+
+
+def load_other_flavour():
+    """The other flavour's module, loaded from its own file beside the imported one (its own
+    library, so its own state), or None. sys.modules keeps the imported module."""
+    path = os.environ.get("NATIVE_EXTENSIONS_OTHER_FLAVOUR")
+    if not path:
+        return None
+    loader = importlib.machinery.ExtensionFileLoader("native_extensions", path)
+    spec = importlib.util.spec_from_file_location("native_extensions", path, loader=loader)
+    try:
+        module = importlib.util.module_from_spec(spec)
+    finally:
+        sys.modules["native_extensions"] = native_extensions
+    assert os.path.samefile(module.__file__, path) and not os.path.samefile(path, native_extensions.__file__)
+    return module
+
+
+FLAVOURS = [native_extensions] + [m for m in [load_other_flavour()] if m is not None]
 
 MARKER = "__quenvar__tracebackhide__"
 VALUES = [None, False, 0, object()]  # only the name counts, never the value
@@ -202,10 +228,10 @@ def labels(tb):
     return out
 
 
-def call_through():
+def call_through(module):
     __quenvar__tracebackhide__ = "a caller"  # noqa: F841 - callers of the call-through stay
     try:
-        native_extensions.CallImportHookRemovingFrames()
+        module.CallImportHookRemovingFrames()
     except BaseException as error:  # noqa: B036 - whatever the walk lets through
         return error
     raise AssertionError("the hook did not raise")
@@ -240,7 +266,8 @@ def chain_dir(tmp_path_factory):
     yield directory, registry
     sys.path.remove(str(directory))
     del sys.modules[REGISTRY]
-    native_extensions.SetRemoveImportHookFrames(True)
+    for module in FLAVOURS:
+        module.SetRemoveImportHookFrames(True)
 
 
 tags = itertools.count()
@@ -261,16 +288,18 @@ def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
     registry.V = VALUES
     registry.nxt = namespace["nxt"] = [namespace[f"lvl{i}"] for i in range(len(plan))]
     GENERATED.update({"<chain>", *(f"exec{i}" for i in exec_code), *(str(directory / f"{name}.py") for name in modules)})
-    native_extensions.SetImportHook(namespace["nxt"][0])
     # Hostile namespaces that relink the chain during the walk leave an outcome that only its
     # soundness can be checked of: chains and contexts that end, and the right exception.
     relinking = any(level.kind in ("class", "exec") and level.namespace == "relinking" for level in plan)
-    for remove in (False, True):
-        native_extensions.SetRemoveImportHookFrames(remove)
+    outcomes = {}
+    for remove, module in itertools.product((False, True), FLAVOURS):
+        module.SetImportHook(namespace["nxt"][0])
+        module.SetRemoveImportHookFrames(remove)
         RAISED.clear()
-        error = call_through()
+        error = call_through(module)
         KEPT.clear()
         chain = context_chain(error)
+        stopped_by = type(error)
         if RAISED:
             # The first namespace that raised what is not an Exception ended the walk; the
             # hook's exception is its context.
@@ -279,10 +308,13 @@ def test_surviving_entries_follow_the_rule(chain_dir, plan, global_marker):
             prefix = []
         else:
             prefix = ["call_through"]
-        assert type(error) is ArithmeticError, source
+        assert type(error) is ArithmeticError, (module.__file__, source)
         if relinking and remove:
             continue
         stop = next((n for n, (_, _, stops) in enumerate(expected) if stops and remove), len(expected))
         kept = [label for n, (label, marked, _) in enumerate(expected) if n >= stop or not (remove and marked)]
-        assert labels(error.__traceback__) == prefix + kept, source
-        assert [labels(context.__traceback__) for context in chain[1:]] == contexts, source
+        assert labels(error.__traceback__) == prefix + kept, (module.__file__, source)
+        assert [labels(context.__traceback__) for context in chain[1:]] == contexts, (module.__file__, source)
+        # Both flavours raise the same exception: the same type and arguments (the hook's own).
+        outcome = (stopped_by, type(error), error.args, labels(error.__traceback__))
+        assert outcomes.setdefault(remove, outcome) == outcome, (module.__file__, source)
