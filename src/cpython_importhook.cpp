@@ -165,7 +165,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     // go round for ever. An entry met again at a checkpoint moved at doubling distances (found
     // within twice the loop's length) ends the walk; the links are made later, the one closing
     // the loop refused.
-    PyObject* checkpoint = nullptr;  // owned
+    PyObject* checkpoint = nullptr;  // compared only, never read: a reference would make entries look shared
     Py_ssize_t steps = 0;
     Py_ssize_t span = 1;
     while (current != nullptr) {
@@ -174,7 +174,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
                 break;
             }
             if (++steps == span) {
-                Py_XSETREF(checkpoint, Py_NewRef(current));
+                checkpoint = current;
                 steps = 0;
                 span *= 2;
             }
@@ -230,7 +230,6 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
         link_safely(head, last_kept, Py_XNewRef(run != nullptr ? run : current));
     }
     Py_XDECREF(current);
-    Py_XDECREF(checkpoint);
     Py_XDECREF(run);
     Py_XDECREF(last_kept);
     return !interrupt;

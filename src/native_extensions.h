@@ -288,7 +288,7 @@ inline void put_traceback(PendingException& e, PyObject* tb) {
 // and never closing a cycle (a context chain that already leads to `exc` is cut there; one that
 // already has a cycle of its own is not followed for ever).
 inline void set_context(PyObject* exc, PyObject* context) {
-    if (context == exc) {
+    if (exc == nullptr || context == exc) {
         Py_DECREF(context);
         return;
     }
@@ -824,24 +824,41 @@ inline PyObject* deferred_successor(PyObject* entry) {
 
 // Makes the links deferred since the matching begin_deferred_links, in order, and returns to the
 // outer chain's records (`outer`). A link the setter refuses (a loop that Python code made
-// meanwhile) is left out, as a refused direct relink would be.
+// meanwhile) is left out, as a refused direct relink would be. An exception pending on entry (one
+// that ended the walk) is still pending afterwards.
 inline void apply_deferred_links(Py_ssize_t outer) {
     DeferredLinks& links = deferred_links;
     const Py_ssize_t base = links.base;
-    for (Py_ssize_t i = base; i < links.size; ++i) {
-        DeferredLink& link = links.items[i];
-        if (tb_next_attribute.set(link.owner, link.next != nullptr ? link.next : Py_None) < 0) {
+    const Py_ssize_t size = links.size;
+    PyObject* pending = PyErr_GetRaisedException();  // owned, or null
+    for (Py_ssize_t i = base; i < size; ++i) {
+        // Read afresh each time: a finalizer run by a link's release may nest a walk, whose records
+        // go above these (they are still counted) and may move the buffer.
+        PyObject* owner = links.items[i].owner;
+        PyObject* next = links.items[i].next;
+        if (tb_next_attribute.set(owner, next != nullptr ? next : Py_None) < 0) {
             PyErr_Clear();
         }
     }
-    // Released after every link is made: no finalizer runs while the chain is half linked.
-    const Py_ssize_t size = links.size;
+    // Released after every link is made (no finalizer runs while the chain is half linked), and
+    // before the records stop being counted, for the same reason.
+    for (Py_ssize_t i = base; i < size; ++i) {
+        PyObject* owner = links.items[i].owner;
+        PyObject* next = links.items[i].next;
+        links.items[i] = DeferredLink{nullptr, nullptr};
+        Py_DECREF(owner);
+        Py_XDECREF(next);
+    }
     links.size = base;
     links.base = outer;
-    for (Py_ssize_t i = base; i < size; ++i) {
-        Py_DECREF(links.items[i].owner);
-        Py_XDECREF(links.items[i].next);
+    if (outer < 0) {
+        // The outermost chain is handed back: the thread keeps no buffer (it would outlive the
+        // thread).
+        free(links.items);
+        links.items = nullptr;
+        links.capacity = 0;
     }
+    PyErr_SetRaisedException(pending);
 }
 #endif
 

@@ -291,6 +291,147 @@ def test_chain_relinked_during_removal_leaves_without_a_cycle(ne, hook, outcomes
     assert [frame.f_code.co_name for frame, _ in walked] in outcomes
 
 
+class Probe(dict):
+    """Notes the ids (no references) of the traceback entries alive when its frame is tested."""
+
+    seen = []
+
+    def __contains__(self, key):
+        Probe.seen = [id(o) for o in gc.get_objects() if type(o) is types.TracebackType]
+        return False
+
+
+def kept_ahead_of_a_hidden_one():
+    marked_leaf()
+
+
+def test_entries_nothing_else_holds_are_relinked_not_copied(ne):
+    # Only entries held elsewhere are replaced by copies; the walk's own bookkeeping must not
+    # make an entry look held.
+    def hook():
+        exec(compile("kept()\n", "<probe>", "exec"), {"kept": kept_ahead_of_a_hidden_one}, Probe())
+
+    ne.SetImportHook(hook)
+    error = failing_call(ne)
+    entries = list(itertools.islice(traceback.walk_tb(error.__traceback__), 10))[1:]
+    assert [frame.f_code.co_name for frame, _ in entries] == ["hook", "<module>", "kept_ahead_of_a_hidden_one"]
+    tb, originals = error.__traceback__.tb_next, []
+    while tb is not None:
+        originals.append(id(tb) in Probe.seen)
+        tb = tb.tb_next
+    assert all(originals), originals
+
+
+# A namespace that grows the chain (A -> H1 -> B -> H2 -> L, H1 and H2 hidden) behind its own entry
+# G, then L's namespace links A back to G, which the walk's later link from G to A must not undo
+# into a loop. A's frame may hold an object whose finalizer calls through again (a walk nested in
+# the release of the first walk's bookkeeping), and L's namespace may end the walk by raising
+# KeyboardInterrupt.
+RELINKED_AND_RELEASED = """
+import gc, sys, traceback, types, native_extensions as ne
+
+def frame_of(marked, bomb=None):
+    def f():
+        if marked:
+            __quenvar__tracebackhide__ = 1
+        keep = bomb
+        return sys._getframe()
+    return f()
+
+def entry_of(frame):
+    return [o for o in gc.get_referrers(frame) if isinstance(o, types.TracebackType)][0]
+
+def hidden_call(then):
+    __quenvar__tracebackhide__ = 1
+    then()
+
+def nested_hook():  # hidden and kept frames alternate
+    def leaf(): raise KeyError("inner")
+    def k4(): hidden_call(leaf)
+    def k3(): hidden_call(k4)
+    def k2(): hidden_call(k3)
+    def k1(): hidden_call(k2)
+    k1()
+
+inner = []
+
+class Bomb:
+    def __del__(self):
+        ne.SetImportHook(nested_hook)
+        try:
+            ne.CallImportHookRemovingFrames()
+        except KeyError as e:
+            inner.append(e)
+
+def body_frame(namespace_type):
+    meta = type("Meta", (type,), {"__prepare__": classmethod(lambda mcs, name, bases: namespace_type())})
+    frames = []
+    class C(metaclass=meta):
+        frames.append(sys._getframe())
+    return frames[0]
+
+state = {}
+
+class LoopBack(dict):
+    def __contains__(self, key):
+        if not state.get("looped"):
+            state["looped"] = True
+            try:
+                entry_of(state.pop("A")).tb_next = entry_of(state.pop("G"))
+            except ValueError:
+                pass
+            if INTERRUPT:
+                raise KeyboardInterrupt
+        return False
+
+class Grow(dict):
+    def __contains__(self, key):
+        if not state.get("grown"):
+            state["grown"] = True
+            frame = self["me"]
+            fa = frame_of(False, Bomb() if BOMB else None)
+            l = types.TracebackType(None, body_frame(LoopBack), 0, 1)
+            h2 = types.TracebackType(l, frame_of(True), 0, 1)
+            b = types.TracebackType(h2, frame_of(False), 0, 1)
+            h1 = types.TracebackType(b, frame_of(True), 0, 1)
+            a = types.TracebackType(h1, fa, 0, 1)
+            entry_of(frame).tb_next = a
+            state["G"], state["A"] = frame, fa
+            del a, h1, b, h2, l, fa
+        return False
+
+class Meta(type):
+    @classmethod
+    def __prepare__(mcs, name, bases):
+        return Grow()
+
+def hook():
+    class G(metaclass=Meta):
+        me = sys._getframe()
+        raise ValueError("outer")
+
+ne.SetImportHook(hook)
+try:
+    ne.CallImportHookRemovingFrames()
+except BaseException as e:
+    print(type(e).__name__, type(e.__context__).__name__, len(list(traceback.walk_tb(e.__traceback__))) < 10)
+gc.collect()
+print([len(list(traceback.walk_tb(e.__traceback__))) for e in inner])
+inner.clear()
+gc.collect()
+print("done")
+"""
+
+
+@pytest.mark.parametrize("bomb, interrupt, outcome", [
+    (True, False, "ValueError NoneType True\n[7]\ndone\n"),
+    (False, True, "KeyboardInterrupt ValueError True\n[]\ndone\n"),
+])
+def test_chain_relinked_while_its_links_are_released(bomb, interrupt, outcome):
+    proc = run_python(RELINKED_AND_RELEASED.replace("BOMB", str(bomb)).replace("INTERRUPT", str(interrupt)), "-X", "dev")
+    assert (proc.returncode, proc.stdout) == (0, outcome), proc.stderr[-2000:]
+
+
 class OnlyGetitem:
     """A namespace with neither __contains__ nor __iter__: `in` would probe __getitem__(0), (1), ..."""
 

@@ -307,3 +307,43 @@ def test_threads_call_through_while_hooks_swap_and_threads_fork():
     counts = json.loads(proc.stdout)
     assert set(counts) == {"returned", "full", "stripped", "forks", "swaps", f"gil {not FREE_THREADED}"}, counts
     assert counts["swaps"] > 100 and counts["forks"] >= 500, counts
+
+
+THREADS_SCRIPT = r"""
+import threading, native_extensions as ne
+
+def hidden():
+    __quenvar__tracebackhide__ = 1
+    raise KeyError
+
+def hook():
+    hidden()
+
+def work():
+    try:
+        ne.CallImportHookRemovingFrames()
+    except KeyError:
+        pass
+
+def rss_kb():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmRSS"))
+
+ne.SetImportHook(hook)
+def threads(n):
+    for _ in range(n):
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+threads(200)
+before = rss_kb()
+threads(6000)
+print(rss_kb() - before)
+"""
+
+
+def test_threads_that_fail_once_and_end_leave_nothing_behind():
+    # Each thread's walk keeps nothing per thread once its chain is handed back.
+    proc = run_python(THREADS_SCRIPT)
+    assert proc.returncode == 0 and not proc.stderr, proc.stderr[-2000:]
+    assert int(proc.stdout) < 2048, proc.stdout  # kB: a kilobyte a thread would be 6000
