@@ -164,8 +164,10 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     // after one whose deferred successor leads to it: the setter sees no loop, but the walk would
     // go round for ever. An entry met again at a checkpoint moved at doubling distances (found
     // within twice the loop's length) ends the walk; the links are made later, the one closing
-    // the loop refused.
-    PyObject* checkpoint = nullptr;  // compared only, never read: a reference would make entries look shared
+    // the loop refused. The checkpoint is held, so that no new entry can take its address; its
+    // reference is discounted where the walk asks whether an entry is held elsewhere, and a hidden
+    // checkpoint is let go at once (it still links its successor) and the next entry taken.
+    PyObject* checkpoint = nullptr;  // owned
     Py_ssize_t steps = 0;
     Py_ssize_t span = 1;
     while (current != nullptr) {
@@ -174,7 +176,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
                 break;
             }
             if (++steps == span) {
-                checkpoint = current;
+                Py_XSETREF(checkpoint, Py_NewRef(current));
                 steps = 0;
                 span *= 2;
             }
@@ -188,8 +190,13 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
             hidden = 0;
         }
         // A kept entry of our own has two references: the slot that links it, and ours.
-        if (!shared && !hidden && Py_REFCNT(current) > 2) {
+        const bool held_as_checkpoint = compat::links_may_be_deferred && current == checkpoint;
+        if (!shared && !hidden && Py_REFCNT(current) > 2 + held_as_checkpoint) {
             shared = true;
+        }
+        if (held_as_checkpoint && hidden) {
+            Py_CLEAR(checkpoint);
+            steps = span - 1;
         }
         // Read after the test, and nothing below runs Python code before it is linked.
         PyObject* next = compat::entry_next(current);  // owned
@@ -230,6 +237,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
         link_safely(head, last_kept, Py_XNewRef(run != nullptr ? run : current));
     }
     Py_XDECREF(current);
+    Py_XDECREF(checkpoint);
     Py_XDECREF(run);
     Py_XDECREF(last_kept);
     return !interrupt;

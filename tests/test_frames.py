@@ -423,6 +423,88 @@ print("done")
 """
 
 
+# The entry that the walk unlinks and frees, and a new entry that Python code then makes at its
+# address and links in, followed by a hidden one: the walk must not take the new one for an entry
+# it has met before.
+ADDRESS_REUSED = """import gc, sys, types, traceback, native_extensions as ne
+
+state = {}
+
+def kept_frame():
+    return sys._getframe()
+
+def hidden_frame():
+    __quenvar__tracebackhide__ = 1
+    return sys._getframe()
+
+class Probe(dict):  # 2nd entry's namespace: notes the id of the 3rd (hidden) entry, no reference
+    def __contains__(self, key):
+        if state.get("armed") and "h3" not in state:
+            for o in gc.get_objects():
+                if type(o) is types.TracebackType and o.tb_frame.f_code.co_name == "h3":
+                    state["h3"] = id(o)
+        return False
+
+class Grow(dict):  # 4th entry's namespace: links a new entry at the freed one's address
+    def __contains__(self, key):
+        if state.get("armed") and not state.get("grown"):
+            state["grown"] = True
+            made = state["made"]  # made beforehand: a new list would take the freed block
+            kf = state["kf"]
+            for _ in range(200000):
+                x = types.TracebackType(None, kf, 0, 1)
+                if id(x) == state.get("h3"):
+                    state["reused"] = True
+                    x.tb_next = types.TracebackType(None, hidden_frame(), 0, 1)
+                    me = [o for o in gc.get_referrers(self["me"]) if type(o) is types.TracebackType][0]
+                    me.tb_next = x
+                    del me
+                    break
+                made.append(x)
+            made.clear()
+            del x
+        return False
+
+def meta(ns):
+    return type("M", (type,), {"__prepare__": classmethod(lambda mcs, name, bases: ns())})
+
+def h3():
+    __quenvar__tracebackhide__ = 1
+    class G(metaclass=meta(Grow)):
+        me = sys._getframe()
+        raise ValueError("x")
+
+def hook():
+    class K2(metaclass=meta(Probe)):
+        h3()
+
+state["made"] = []
+state["kf"] = kept_frame()
+ne.SetImportHook(hook)
+try:  # once unarmed: the module caches what it reads of these frames' code (the names it reads
+    ne.CallImportHookRemovingFrames()  # with would take the freed block)
+except ValueError:
+    pass
+state["armed"] = True
+try:
+    ne.CallImportHookRemovingFrames()
+except ValueError as e:
+    names = [f.f_code.co_name for f, _ in traceback.walk_tb(e.__traceback__)]
+print("address reused:", state.get("reused", False))
+print(names)
+print("hidden left:", "hidden_frame" in names)
+"""
+
+
+def test_an_entry_made_where_a_freed_one_was_is_walked_like_any_other():
+    proc = run_python(ADDRESS_REUSED)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    reused, names, left = proc.stdout.splitlines()
+    if not reused.endswith("True"):
+        pytest.skip("no new entry took the freed one's address")
+    assert left.endswith("False"), names
+
+
 @pytest.mark.parametrize("bomb, interrupt, outcome", [
     (True, False, "ValueError NoneType True\n[7]\ndone\n"),
     (False, True, "KeyboardInterrupt ValueError True\n[]\ndone\n"),
