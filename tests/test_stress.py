@@ -1,5 +1,6 @@
 """Stress: a very long traceback, a RecursionError, allocation failures, threads and forks."""
 import json
+import os
 import sys
 import sysconfig
 import traceback
@@ -342,6 +343,7 @@ print(rss_kb() - before)
 """
 
 
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="AddressSanitizer keeps freed memory in quarantine")
 def test_threads_that_fail_once_and_end_leave_nothing_behind():
     # Each thread's walk keeps nothing per thread once its chain is handed back.
     proc = run_python(THREADS_SCRIPT)
