@@ -3,6 +3,7 @@
 #include "native_extensions.h"
 
 #include <new>
+#include <stdio.h>
 
 namespace native_extensions {
 
@@ -41,10 +42,6 @@ PyModuleDef moduledef = {
     nullptr,
 };
 
-// The capsule that ties a record to its interpreter, in the interpreter's own dictionary.
-constexpr const char kStateCapsule[] = "native_extensions.InterpreterState";
-constexpr const char kStateKey[] = "native_extensions";
-
 // The main interpreter's record, and the main interpreter once its record's release at its end is
 // arranged (the capsule is in place) for the runtime now running, else null: the calls of the
 // main interpreter find their record with one comparison.
@@ -54,6 +51,18 @@ InterpreterState main_state = {nullptr, {true}, {nullptr}, nullptr, nullptr, nul
 #endif
 };
 std::atomic<PyInterpreterState*> armed_main_interpreter{nullptr};
+
+// The name of the capsules that tie this library's records to their interpreters, and their key in
+// each interpreter's dictionary. It holds the address of this library's main record, so it is
+// unique per loaded library: two builds or copies of the module loaded in one process (whose
+// records may differ in layout) each find and release only their own. Written once as the library
+// loads, so that a fork finds a record by it without allocating.
+char state_capsule[64];
+struct StateCapsuleNaming {
+    StateCapsuleNaming() {
+        snprintf(state_capsule, sizeof state_capsule, "native_extensions.InterpreterState@%p", static_cast<void*>(&main_state));
+    }
+} state_capsule_naming;
 
 // Whether `Module` is a module object that no code of the main interpreter can reach. From 3.13
 // on, a sub-interpreter that imports the module before the main interpreter does makes the import
@@ -142,7 +151,7 @@ void free_state(InterpreterState* state) {
 }
 
 void release_subinterpreter_state(PyObject* capsule) {
-    auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, kStateCapsule));
+    auto* state = static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, state_capsule));
     if (state != nullptr) {
         release_state(state);
         free_state(state);
@@ -157,7 +166,7 @@ PyObject* install_capsule(PyInterpreterState* interp, PyObject* capsule) {
         PyErr_SetString(PyExc_RuntimeError, "no per-interpreter dictionary");
         return nullptr;
     }
-    PyObject* key = PyUnicode_InternFromString(kStateKey);
+    PyObject* key = PyUnicode_InternFromString(state_capsule);
     PyObject* in_place = key != nullptr ? compat::dict_set_default(dict, key, capsule) : nullptr;  // borrowed
     Py_XDECREF(key);
     return in_place;
@@ -178,7 +187,7 @@ bool prepare_main_state() {
     }
     // Made without a destructor, which resets the shared record: only the capsule that stays in
     // place gets it.
-    PyObject* capsule = PyCapsule_New(&main_state, kStateCapsule, nullptr);
+    PyObject* capsule = PyCapsule_New(&main_state, state_capsule, nullptr);
     if (capsule == nullptr) {
         return false;
     }
@@ -208,8 +217,8 @@ InterpreterState* find_subinterpreter_state(PyInterpreterState* interp) {
     PyObject* key;
     PyObject* value;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (PyCapsule_IsValid(value, kStateCapsule)) {
-            state = static_cast<InterpreterState*>(PyCapsule_GetPointer(value, kStateCapsule));
+        if (PyCapsule_IsValid(value, state_capsule)) {
+            state = static_cast<InterpreterState*>(PyCapsule_GetPointer(value, state_capsule));
             break;
         }
     }
@@ -229,14 +238,14 @@ InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
     auto* state = new (memory) InterpreterState{};
     init_state(state);
     // From here on the capsule owns the record: releasing the capsule releases the record.
-    PyObject* capsule = PyCapsule_New(state, kStateCapsule, release_subinterpreter_state);
+    PyObject* capsule = PyCapsule_New(state, state_capsule, release_subinterpreter_state);
     if (capsule == nullptr) {
         free_state(state);
         return nullptr;
     }
     PyObject* in_place = fill_state(state) ? install_capsule(interp, capsule) : nullptr;  // borrowed
     // Failed, or another thread of this interpreter made its record first: that one is used.
-    InterpreterState* chosen = in_place != nullptr ? static_cast<InterpreterState*>(PyCapsule_GetPointer(in_place, kStateCapsule)) : nullptr;
+    InterpreterState* chosen = in_place != nullptr ? static_cast<InterpreterState*>(PyCapsule_GetPointer(in_place, state_capsule)) : nullptr;
     Py_DECREF(capsule);
     return chosen;
 }

@@ -8,6 +8,7 @@ import sys
 import sysconfig
 import textwrap
 
+import native_extensions
 import pytest
 
 from conftest import run_python
@@ -101,6 +102,35 @@ def test_hook_of_an_ended_interpreter_is_released_by_it_and_never_used_again():
         + 'print("main:", outcome())\n'
     )
     assert lines == ["released", "main: KeyError(main) stripped"] * 20 + ["main: TypeError('NoneType' object is not callable) stripped"]
+
+
+@pytest.mark.parametrize("where", ["main", pytest.param("sub", marks=loads_in_subinterpreters)])
+@pytest.mark.parametrize("library", ["copy", *[pytest.param(path, id="other flavour")
+                                                for path in [os.environ.get("NATIVE_EXTENSIONS_OTHER_FLAVOUR")] if path]])
+def test_a_second_library_of_the_module_keeps_and_releases_its_own_hook(tmp_path, where, library):
+    # A copy of the module's file, or the other flavour's, loaded beside the imported module: its
+    # own library, whose records (of another layout, maybe) are its own, and released as the
+    # interpreter ends. (A sub-interpreter of 3.13 on gives the module in its sys.modules
+    # for that name instead of loading the file.)
+    if library == "copy":
+        library = shutil.copy(native_extensions.__file__, tmp_path / "copy.so")
+    code = f"""
+        import importlib.machinery, importlib.util
+        loader = importlib.machinery.ExtensionFileLoader("native_extensions", {str(library)!r})
+        del sys.modules["native_extensions"]
+        other = importlib.util.module_from_spec(importlib.util.spec_from_loader("native_extensions", loader))
+        sys.modules["native_extensions"] = ne
+        class Hook(str):
+            def __call__(self):
+                return str(self)
+            def __del__(self, write=os.write):
+                write(1, b"released " + self.encode() + b"\\n")
+        ne.SetImportHook(Hook("imported"))
+        other.SetImportHook(Hook("loaded"))
+        print(ne.CallImportHookRemovingFrames(), other.CallImportHookRemovingFrames())
+    """
+    lines = run_interpreters(in_sub(code) if where == "sub" else code)
+    assert sorted(lines) == ["imported loaded", "released imported", "released loaded"]
 
 
 # A fork from a sub-interpreter's thread; its child dies in the interpreter's own after-fork code
