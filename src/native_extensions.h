@@ -711,16 +711,55 @@ inline PyObject* dict_value(PyObject* dict, PyObject* key) {
 #endif
 }
 
+// Whether `module` is asked for `name` as an ordinary module is (below): it is one, or, where the
+// interpreter has no read that leaves the AttributeError unmade (before 3.12, and the stable ABI),
+// an instance of a subclass of the module type (`module.__class__ = ...` gives a module
+// properties) that keeps that type's attribute lookup and whose class has no attribute `name`,
+// which that lookup asks first. Allocates nothing.
+inline bool asked_as_a_module(PyObject* module, PyObject* name) {
+    if (PyModule_CheckExact(module)) {
+        return true;
+    }
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_LIMITED_API)
+    static_cast<void>(name);
+    return false;
+#else
+    if (!PyModule_Check(module)) {
+        return false;
+    }
+    PyTypeObject* type = Py_TYPE(module);
+#ifdef Py_LIMITED_API
+    // hasattr on the class makes no AttributeError: from 3.12 on a type's own lookup makes none.
+    return PyType_GetSlot(type, Py_tp_getattro) == PyType_GetSlot(&PyModule_Type, Py_tp_getattro) &&
+           !PyObject_HasAttr(reinterpret_cast<PyObject*>(type), name);
+#else
+    return type->tp_getattro == PyModule_Type.tp_getattro && _PyType_Lookup(type, name) == nullptr;  // borrowed
+#endif
+#endif
+}
+
 // The attribute `name` of `module`, as a new reference, or null when it has none (nothing is left
-// pending). An ordinary module is asked as the interpreter asks it, its namespace and then its
-// own __getattr__ (named by `getattr_name`), without making an AttributeError when the attribute
-// is absent, so that this allocates nothing then; any other object through getattr.
+// pending). A module is asked as the interpreter asks it, its namespace and then its own
+// __getattr__ (named by `getattr_name`), without making an AttributeError when the attribute is
+// absent, so that this allocates nothing then. Any other object through getattr: from 3.12 on the
+// interpreter's read that makes no AttributeError, which a module's own lookup honours.
 inline PyObject* optional_attribute(PyObject* module, PyObject* name, PyObject* getattr_name) {
-    if (!PyModule_CheckExact(module)) {
-        PyObject* value = PyObject_GetAttr(module, name);
+    if (!asked_as_a_module(module, name)) {
+        PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_LIMITED_API)
+        if (PyObject_GetOptionalAttr(module, name, &value) < 0) {
+            PyErr_Clear();
+        }
+#elif PY_VERSION_HEX >= 0x030C0000 && !defined(Py_LIMITED_API)
+        if (_PyObject_LookupAttr(module, name, &value) < 0) {
+            PyErr_Clear();
+        }
+#else
+        value = PyObject_GetAttr(module, name);
         if (value == nullptr) {
             PyErr_Clear();
         }
+#endif
         return value;
     }
     // The module type itself has no attribute of that name: its namespace decides.

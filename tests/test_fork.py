@@ -90,11 +90,14 @@ os.waitpid(pids[0], 0)
 """, registrations=0) == WARNING
 
 
-def test_forks_allocate_nothing():
+# A module whose class was changed to give it properties, the way the module type allows.
+@pytest.mark.parametrize("module_class", ["", "ne.__class__ = type('M', (type(ne),), {'size': property(len)})"],
+                         ids=["module", "class changed"])
+def test_forks_allocate_nothing(module_class):
     # The attribute's name is made once: a name made afresh at each fork would stay in the
     # interpreter's attribute cache, a block for each of the first few hundred forks. And while
     # the attribute is absent (as it is until the package sets it), no AttributeError is made.
-    out = run_fork("""
+    out = run_fork(module_class + """
 import tracemalloc
 def forks(n):
     for _ in range(n):
