@@ -110,8 +110,8 @@ def test_hook_of_an_ended_interpreter_is_released_by_it_and_never_used_again():
 def test_a_second_library_of_the_module_keeps_and_releases_its_own_hook(tmp_path, where, library):
     # A copy of the module's file, or the other flavour's, loaded beside the imported module: its
     # own library, whose records (of another layout, maybe) are its own, and released as the
-    # interpreter ends. (A sub-interpreter of 3.13 on gives the module in its sys.modules
-    # for that name instead of loading the file.)
+    # interpreter ends. The imported module leaves sys.modules meanwhile: a sub-interpreter of
+    # 3.13 on would give it instead of loading the file.
     if library == "copy":
         library = shutil.copy(native_extensions.__file__, tmp_path / "copy.so")
     code = f"""
