@@ -225,6 +225,7 @@ capi_path() {
     if has Py_VerboseFlag; then verbose="Py_VerboseFlag"
     elif has PyConfig_GetInt; then verbose="PyConfig_GetInt"
     elif has _PyInterpreterState_GetConfig; then verbose="_PyInterpreterState_GetConfig"
+    elif has _Py_GetConfig; then verbose="_Py_GetConfig"
     elif has PyImport_GetModule || has PySys_GetObject; then verbose="sys.flags.verbose"
     else verbose="?"; fi
     frame=""

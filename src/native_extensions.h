@@ -35,9 +35,12 @@
 #undef Py_BUILD_CORE
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 // 3.12 and 3.13 frames are asked whether their variables were cleared before PyFrame_GetVar
-// reads them.
+// reads them; 3.13's configuration is read through _Py_GetConfig.
 #define Py_BUILD_CORE 1
 #include <internal/pycore_frame.h>
+#if PY_VERSION_HEX >= 0x030D0000
+#include <internal/pycore_pystate.h>
+#endif
 #undef Py_BUILD_CORE
 #endif
 
@@ -144,7 +147,7 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           freed memory for a frame that outlived its closed generator).
 // 3.12+     One exception object (PyErr_GetRaisedException) carrying its own traceback;
 //           Py_VerboseFlag is deprecated: the interpreter's configuration is read instead
-//           (3.12 directly, 3.13 through its own sys.flags, 3.14 by PyConfig_GetInt); PyFrame_GetVar
+//           (3.12 directly, 3.13 by _Py_GetConfig, 3.14 by PyConfig_GetInt); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
 //           3.13 that mapping is a write-through proxy for function frames anyway).
 // abi3      (Py_LIMITED_API, 3.12 and later from one binary) The limited API only: traceback
@@ -153,8 +156,9 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           loop); a code object's flags and names are read as attributes, once per code object
 //           (a small cache per interpreter); a function frame's variable is looked up in its
 //           f_locals (3.12: a snapshot dict, 3.13+: a proxy), asked only of frames whose code
-//           declares it; the verbose setting through the interpreter's own sys.flags, read
-//           once; the main interpreter is the one whose id is 0; a thread holds its
+//           declares it and, on 3.12 and 3.13, only when the frame type's traversal shows that
+//           the frame's variables were not cleared; the verbose setting through the
+//           interpreter's own sys.flags, read once; the main interpreter is the one whose id is 0; a thread holds its
 //           interpreter's lock when it has an attached thread state, which PyThreadState_GetDict
 //           reports; the module is created with the stable ABI's version number; a dict value
 //           is read by PyDict_GetItemWithError (PyDict_GetItemRef is limited from 3.13 only) and a
@@ -368,9 +372,15 @@ inline int read_verbose_setting() {
         return -1;
     }
     return verbose != 0;
-#elif PY_VERSION_HEX >= 0x030D0000 || defined(Py_LIMITED_API)
-    // The interpreter's own sys module; PySys_GetObject itself reports a failure to make the
-    // name on stderr, which is why this is read once, when the module is set up.
+#elif PY_VERSION_HEX >= 0x030D0000 && !defined(Py_LIMITED_API)
+    // The configuration of the calling thread's interpreter (the interpreter exports the call to
+    // its own modules; PyConfig_GetInt came in 3.14).
+    return _Py_GetConfig()->verbose != 0;
+#elif defined(Py_LIMITED_API)
+    // The limited API has no call that reads the configuration: the interpreter's own sys module
+    // (an application that replaced sys.flags is believed). PySys_GetObject itself reports a
+    // failure to make the name on stderr, which is why this is read once, when the module is set
+    // up.
     PyObject* flags = PySys_GetObject("flags");  // borrowed
     PyObject* value = flags != nullptr ? PyObject_GetAttrString(flags, "verbose") : nullptr;
     const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;
@@ -389,11 +399,11 @@ inline int read_verbose_setting() {
 
 // Whether the verbose setting is fixed when the interpreter starts, so that it can be read once
 // and remembered (from 3.12 on, writing the deprecated Py_VerboseFlag later has no effect).
-// Where it is cheap to read, it is read afresh instead.
+// Where it is cheap to read (a field of the configuration), it is read afresh instead.
 #ifdef Py_LIMITED_API
 constexpr bool verbose_setting_is_remembered = true;
 #else
-constexpr bool verbose_setting_is_remembered = PY_VERSION_HEX >= 0x030D0000;
+constexpr bool verbose_setting_is_remembered = PY_VERSION_HEX >= 0x030E0000;
 #endif
 
 // The index of `name` in a tuple of names of a code's variables, or -1.
@@ -487,6 +497,7 @@ struct Attribute {
 inline Attribute tb_next_attribute{"tb_next"};
 inline Attribute tb_frame_attribute{"tb_frame"};
 inline Attribute f_locals_attribute{"f_locals"};
+inline Attribute f_trace_attribute{"f_trace"};
 
 // What a frame's code says about how the frame is tested, found from the code's attributes.
 // 0: a function's code without a variable `name`; 1: a function's code that has one; 2: other
@@ -640,12 +651,78 @@ inline int locals_hold(PyFrameObject* frame, PyObject* name) {
     return found;
 }
 
+#ifdef Py_LIMITED_API
+// What the frame type's traversal shows of a frame (see variables_unreadable).
+struct FrameVisits {
+    PyObject* code;
+    int code_visits_to_skip;  // 1 when f_trace holds the code object too (it is visited first)
+    bool owned;               // the code object was visited with the frame's own data
+    bool variable;            // a variable or stack slot was visited after it
+};
+
+inline int visit_frame_part(PyObject* object, void* arg) {
+    auto* visits = static_cast<FrameVisits*>(arg);
+    if (visits->owned) {
+        visits->variable = true;
+        return 1;  // one is enough: the traversal stops here
+    }
+    if (object == visits->code && visits->code_visits_to_skip-- == 0) {
+        visits->owned = true;
+    }
+    return 0;
+}
+
+// Whether the function frame's variables must not be read through f_locals on the running
+// release: 1 when they must not (the frame binds nothing then), 0 when they can be, -1 with the
+// exception pending on a failure.
+//
+// On 3.12 and 3.13 a frame whose variables the interpreter cleared has stacktop 0 and nothing
+// else to show for it; from 3.12.4 to 3.13.5, closing a generator suspended outside any handler
+// clears them that way but leaves their pointers behind, and a frame object that outlives the
+// generator copies none of them, yet its locals mapping reads them all. The frame type's own
+// traversal (what gc.get_referents shows) reads no more than stacktop slots: for a frame that its
+// frame object owns, it visits the frame's code object and then each variable and stack slot that
+// holds something, so a frame with nothing after its code object binds nothing, as the
+// version-specific build finds from stacktop. For a frame that a generator or a running thread
+// owns, it shows nothing, and on the releases that leave freed pointers in a closed generator's
+// frame nothing readable tells a closed generator from a suspended one: such a frame is not asked.
+inline int variables_unreadable(PyFrameObject* frame) {
+    const long version = static_cast<long>(Py_Version);
+    if (version >= 0x030E0000) {
+        return 0;
+    }
+    PyObject* object = reinterpret_cast<PyObject*>(frame);
+    auto traverse = reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(object), Py_tp_traverse));
+    if (traverse == nullptr) {
+        PyErr_Clear();
+        return 1;  // nothing tells what the frame holds: not read
+    }
+    PyObject* trace = f_trace_attribute.get(object);  // owned: None when there is none
+    if (trace == nullptr) {
+        return -1;
+    }
+    PyObject* code = reinterpret_cast<PyObject*>(PyFrame_GetCode(frame));  // owned
+    FrameVisits visits{code, trace == code ? 1 : 0, false, false};
+    Py_DECREF(trace);
+    traverse(object, visit_frame_part, &visits);
+    Py_DECREF(code);
+    if (visits.owned) {
+        return visits.variable ? 0 : 1;
+    }
+    return version >= 0x030C0400 && version < 0x030D0600 ? 1 : 0;
+}
+#endif
+
 // Whether the function frame has its local, cell or free variable `name` bound. Only asked of
 // frames whose code declares `name`. 1 or 0; -1 with the exception pending on a failure.
 inline int function_binds(PyFrameObject* frame, PyObject* name) {
 #if defined(Py_LIMITED_API)
     // No public call of the limited API reads one variable: the locals mapping is asked. It has
     // the name only while the variable is bound (3.12's refreshed dict drops a deleted one).
+    const int unreadable = variables_unreadable(frame);
+    if (unreadable != 0) {
+        return unreadable < 0 ? -1 : 0;
+    }
     return locals_hold(frame, name);
 #elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
     // What PyFrame_GetLocals would copy into the mapping for this one name: nothing once the
