@@ -57,9 +57,11 @@ def test_marked_entries_go_wherever_they_stand(ne, marks, value):
         assert all(f.f_code.co_firstlineno <= line for f, line in traceback.walk_tb(error.__traceback__))
 
 
-@pytest.mark.parametrize("body", [f"locals()['{MARKER}'] = 1", f"{MARKER} = 1; del {MARKER}"])
+@pytest.mark.parametrize("body", [f"locals()['{MARKER}'] = 1", f"{MARKER} = 1; del {MARKER}",
+                                  f"import sys; sys._getframe().f_locals['{MARKER}'] = 1"])
 def test_injected_or_deleted_marker_does_not_mark(ne, body):
-    # Injected, it is not a variable of the function: whatever locals() keeps of it does not count.
+    # Injected, it is not a variable of the function: whatever locals() or the frame's locals
+    # mapping keeps of it (from 3.13 on, f_locals writes through to the frame) does not count.
     ne.SetImportHook(define(f"def hook():\n    {body}\n    raise KeyError\n"))
     assert entry_names(failing_call(ne)) == ["failing_call", "hook"]
 
@@ -514,6 +516,33 @@ def test_chain_relinked_while_its_links_are_released(bomb, interrupt, outcome):
     assert (proc.returncode, proc.stdout) == (0, outcome), proc.stderr[-2000:]
 
 
+# A hidden frame's namespace unlinks its own entry from the last kept one and links it back to
+# that one: the walk must notice that the slot it would write no longer holds the hidden entry,
+# and must not link the kept entry to itself.
+LAST_KEPT_RELINKED = """import gc, types, traceback, native_extensions as ne
+class Relinking(dict):
+    def __contains__(self, key):
+        entries = [o for o in gc.get_objects() if type(o) is types.TracebackType]
+        mine, = (o for o in entries if o.tb_frame.f_locals is self)
+        ahead, = (o for o in entries if o.tb_next is mine)
+        ahead.tb_next = None
+        mine.tb_next = ahead
+        return True
+def hook():
+    exec("raise KeyError", {}, Relinking())
+ne.SetImportHook(hook)
+try:
+    ne.CallImportHookRemovingFrames()
+except KeyError as e:
+    print([frame.f_code.co_name for frame, _ in traceback.walk_tb(e.__traceback__)][:5])
+"""
+
+
+def test_last_kept_entry_relinked_by_a_hidden_frames_namespace():
+    proc = run_python(LAST_KEPT_RELINKED, timeout=10)  # a walk that goes round for ever fails here
+    assert (proc.returncode, proc.stdout) == (0, "['<module>', 'hook']\n"), proc.stderr[-2000:]
+
+
 class OnlyGetitem:
     """A namespace with neither __contains__ nor __iter__: `in` would probe __getitem__(0), (1), ..."""
 
@@ -547,9 +576,6 @@ def test_namespace_without_contains_is_asked_like_a_name_lookup(ne, answers_ever
 
 class Timeout(BaseException):
     """What a test runner raises when a test takes too long: not an Exception."""
-
-
-SAME = KeyboardInterrupt("the hook's own")
 
 
 class Raising(dict):
@@ -606,30 +632,48 @@ def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(
     assert (caught.__context__ if propagates else caught).__context__ is None
 
 
-def test_hooks_own_exception_raised_again_is_never_its_own_context(ne):
-    inner = compile("raise SAME\n", "<inner>", "exec")
+@pytest.mark.parametrize("source, contexts, raised_in", [
+    ("raise SAME\n", [KeyboardInterrupt], "hook"),
+    # The hook's exception has the interrupt as its context: chaining it under the interrupt
+    # must cut that link rather than close a cycle.
+    ("try:\n    raise SAME\nexcept KeyboardInterrupt:\n    raise ValueError\n", [KeyboardInterrupt, ValueError],
+     "__contains__"),
+], ids=["itself", "its_context"])
+def test_hooks_own_exception_raised_again_is_never_its_own_context(ne, source, contexts, raised_in):
+    same = KeyboardInterrupt("the hook's own")
+    inner = compile(source, "<inner>", "exec")
 
     def hook():
-        exec(inner, {"SAME": SAME}, Raising(SAME, False))
+        exec(inner, {"SAME": same}, Raising(same, False))
 
     ne.SetImportHook(hook)
     for _ in range(2):
         caught = failing_call(ne)
-        assert caught is SAME and caught.__context__ is None
-        assert entry_names(caught)[:2] == ["failing_call", "hook"]
+        chain = [caught]
+        while chain[-1].__context__ is not None and len(chain) < 5:
+            chain.append(chain[-1].__context__)
+        assert caught is same and [type(e) for e in chain] == contexts
+        assert entry_names(caught)[:2] == ["failing_call", raised_in]
 
 
-def test_verbose_setting_is_the_interpreters_own():
-    # A stand-in for sys in sys.modules says verbose: removal goes on all the same.
+@pytest.mark.parametrize("stand_in_from", ["before the import", "the call"])
+def test_verbose_setting_is_the_interpreters_own(stand_in_from):
+    # A stand-in for sys in sys.modules says verbose: removal goes on all the same, whether the
+    # setting is read while the module is imported or when it is needed.
     proc = run_python(
-        """
-        import sys, types, native_extensions as ne
+        f"""
+        import sys, types
+        real_sys = sys.modules["sys"]
+        stand_in = types.ModuleType("sys")
+        stand_in.flags = types.SimpleNamespace(verbose=1)
+        if {stand_in_from == "before the import"}:
+            sys.modules["sys"] = stand_in
+        import native_extensions as ne
         def hook():
             __quenvar__tracebackhide__ = 1
             raise KeyError
         ne.SetImportHook(hook)
-        real_sys = sys.modules["sys"]
-        sys.modules["sys"] = types.SimpleNamespace(flags=types.SimpleNamespace(verbose=1))
+        sys.modules["sys"] = stand_in
         try:
             ne.CallImportHookRemovingFrames()
         except KeyError as e:
