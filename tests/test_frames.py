@@ -10,6 +10,7 @@ import signal
 import sys
 import traceback
 import types
+import weakref
 
 import pytest
 
@@ -425,9 +426,9 @@ print("done")
 """
 
 
-# The entry that the walk unlinks and frees, and a new entry that Python code then makes at its
-# address and links in, followed by a hidden one: the walk must not take the new one for an entry
-# it has met before.
+# An entry that the walk unlinks (hidden) or that a namespace unlinks (kept), freed, and a new
+# entry that Python code then makes at its address and links in, followed by a hidden one: the
+# walk must not take the new one for an entry it has met before.
 ADDRESS_REUSED = """import gc, sys, types, traceback, native_extensions as ne
 
 state = {}
@@ -439,7 +440,7 @@ def hidden_frame():
     __quenvar__tracebackhide__ = 1
     return sys._getframe()
 
-class Probe(dict):  # 2nd entry's namespace: notes the id of the 3rd (hidden) entry, no reference
+class Probe(dict):  # 2nd entry's namespace: notes the id of the 3rd entry, no reference
     def __contains__(self, key):
         if state.get("armed") and "h3" not in state:
             for o in gc.get_objects():
@@ -447,22 +448,26 @@ class Probe(dict):  # 2nd entry's namespace: notes the id of the 3rd (hidden) en
                     state["h3"] = id(o)
         return False
 
-class Grow(dict):  # 4th entry's namespace: links a new entry at the freed one's address
+class Grow(dict):  # 5th entry's namespace: links a new entry at the freed one's address
     def __contains__(self, key):
         if state.get("armed") and not state.get("grown"):
             state["grown"] = True
+            if not HIDDEN:  # unlinks the 3rd entry (kept, ahead of the last kept one)
+                entries = {o.tb_frame.f_code.co_name: o for o in gc.get_objects() if type(o) is types.TracebackType}
+                entries["K2"].tb_next = entries["k4"]
+                del entries
             made = state["made"]  # made beforehand: a new list would take the freed block
             kf = state["kf"]
             for _ in range(200000):
                 x = types.TracebackType(None, kf, 0, 1)
                 if id(x) == state.get("h3"):
                     state["reused"] = True
-                    x.tb_next = types.TracebackType(None, hidden_frame(), 0, 1)
-                    me = [o for o in gc.get_referrers(self["me"]) if type(o) is types.TracebackType][0]
-                    me.tb_next = x
-                    del me
                     break
                 made.append(x)
+            x.tb_next = types.TracebackType(None, hidden_frame(), 0, 1)
+            me = [o for o in gc.get_referrers(self["me"]) if type(o) is types.TracebackType][0]
+            me.tb_next = x
+            del me
             made.clear()
             del x
         return False
@@ -471,7 +476,11 @@ def meta(ns):
     return type("M", (type,), {"__prepare__": classmethod(lambda mcs, name, bases: ns())})
 
 def h3():
-    __quenvar__tracebackhide__ = 1
+    if HIDDEN:
+        __quenvar__tracebackhide__ = 1
+    k4()
+
+def k4():
     class G(metaclass=meta(Grow)):
         me = sys._getframe()
         raise ValueError("x")
@@ -498,11 +507,12 @@ print("hidden left:", "hidden_frame" in names)
 """
 
 
-def test_an_entry_made_where_a_freed_one_was_is_walked_like_any_other():
-    proc = run_python(ADDRESS_REUSED)
+@pytest.mark.parametrize("hidden", [True, False], ids=["unlinked_by_the_walk", "unlinked_by_a_namespace"])
+def test_an_entry_made_where_a_freed_one_was_is_walked_like_any_other(hidden):
+    proc = run_python(ADDRESS_REUSED.replace("HIDDEN", str(hidden)))
     assert proc.returncode == 0, proc.stderr[-2000:]
     reused, names, left = proc.stdout.splitlines()
-    if not reused.endswith("True"):
+    if hidden and not reused.endswith("True"):  # (a kept entry the walk holds cannot be freed)
         pytest.skip("no new entry took the freed one's address")
     assert left.endswith("False"), names
 
@@ -616,10 +626,13 @@ def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(
         ne, inner, hook_error, entries, by_signal, error, propagates):
     # It ends the walk; the hook's exception, with what the walk had removed, is its context.
     inner = compile(inner, "<inner>", "exec")
+    namespaces = []  # weak references
 
     def hook():
         __quenvar__tracebackhide__ = 1
-        exec(inner, {"deeper": deeper}, Raising(error, by_signal))
+        namespace = Raising(error, by_signal)
+        namespaces.append(weakref.ref(namespace))
+        exec(inner, {"deeper": deeper}, namespace)
 
     ne.SetImportHook(hook)
     caught = failing_call(ne)
@@ -630,6 +643,11 @@ def test_exception_that_is_not_an_exception_ends_removal_and_reaches_the_caller(
     else:
         assert type(caught) is hook_error and entry_names(caught) == ["failing_call", "<module>"]
     assert (caught.__context__ if propagates else caught).__context__ is None
+    # Nothing that the walk stood on outlives the exceptions: the namespace dies with its frame.
+    del caught
+    error.__traceback__ = error.__context__ = None
+    gc.collect()
+    assert [ref() for ref in namespaces] == [None]
 
 
 @pytest.mark.parametrize("source, contexts, raised_in", [
