@@ -6,10 +6,12 @@ requires them to fail. Prints a table (fault, row, caught or not) and exits non-
 is missed, is stale (its text no longer occurs exactly once) or the unplanted module fails the
 same tests.
 
-    python3 scripts/behaviour_mutants.py [-k TEXT] [--rows "3.12 abi3@3.13"] [--list]
+    python3 scripts/behaviour_mutants.py [-k TEXT] [--rows "3.12 abi3@3.13"] [--whole] [--tests DIR] [--list]
 
   -k TEXT   only the faults whose name contains TEXT
   --rows    run every fault selected on these rows instead of its own
+  --whole   run the whole suite against each fault, not only its selection
+  --tests   the test directory to run (default: tests/ of this checkout), e.g. an older suite's
   --list    print the table of faults and their rows, and exit
 
 Rows are the labels of scripts/test_all_pythons.sh (3.10 3.11 3.12 3.13 3.13-sid 3.14 3.15 3.13t
@@ -31,7 +33,7 @@ import time
 
 from _mutants import ROOT, Stale, copy_sources, planted
 
-TESTS = os.path.join(ROOT, "tests")
+TESTS = os.path.join(ROOT, "tests")  # --tests replaces it
 COMMON = os.path.join(ROOT, "scripts", "_common.sh")
 
 HOOK, HEADER = "cpython_importhook.cpp", "native_extensions.h"
@@ -179,6 +181,8 @@ def run_tests(row, module_dir, selection):
     run = os.path.join(WORK, "run")  # empty: only PYTHONPATH provides the module
     os.makedirs(run, exist_ok=True)
     args = [os.path.join(TESTS, a) if a.endswith(".py") or ".py::" in a else a for a in shlex.split(selection)]
+    if row.runner.kind == "sid" and not TESTS.startswith(ROOT + "/") and not TESTS.startswith(WORK + "/"):
+        raise RuntimeError("%s: the chroot sees only the checkout and the scratch directory" % TESTS)
     try:
         proc = row.runner.run(python, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-x", *args, cwd=run,
                               env={"PYTHONPATH": module_dir}, capture_output=True, text=True, timeout=PYTEST_TIMEOUT)
@@ -199,9 +203,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("-k", default="")
     parser.add_argument("--rows")
+    parser.add_argument("--whole", action="store_true")
+    parser.add_argument("--tests")
     parser.add_argument("--list", action="store_true")
     options = parser.parse_args()
-    faults = [f for f in FAULTS if options.k in f[0]]
+    global TESTS
+    TESTS = os.path.realpath(options.tests or TESTS)
+    faults = [f[:5] + ((TESTS,) if options.whole else f[5:]) for f in FAULTS if options.k in f[0]]
     plan = [(fault, (options.rows or fault[4]).split()) for fault in faults]
     if options.list:
         for (name, filename, _, _, _, selection), rows in plan:

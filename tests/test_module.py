@@ -62,17 +62,15 @@ def test_only_the_entry_points_are_exported_and_removal_alone_does_nothing(ne):
     remove()  # with nothing pending it does nothing: PyDLL raises whatever is pending after the call
     assert sys.exc_info() == (None, None, None)
 
-    # With an exception pending it removes the marked entries of its traceback. Called here as the
-    # destructor of a capsule that the interpreter releases after the call that raised the
-    # exception returns, before that frame's entry is added.
+    # With one pending it removes the marked entries of its traceback: called as the destructor of
+    # a capsule released right after the call that raised it, before this frame's entry is added.
     def marked():
         __quenvar__tracebackhide__ = 1
         raise KeyError("pending")
 
-    try:
+    with pytest.raises(KeyError) as first:
         marked()
-    except KeyError as caught:
-        error = caught
+    error = first.value
     api = ctypes.PyDLL(None)
     api.PyCapsule_New.restype = ctypes.py_object
     api.PyCapsule_New.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
