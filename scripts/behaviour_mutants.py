@@ -242,22 +242,21 @@ def main():
         for label in labels:
             if rows[label] is not None:
                 baseline.setdefault(label, []).append(fault[5])
+    unplanted = {}
     for label, selections in baseline.items():
         row = rows[label]
-        out = os.path.join(WORK, "build", row.key, "unplanted")
-        if not os.path.exists(out + ".done"):
-            build(row, src, out)
-            open(out + ".done", "w").close()
+        if row.key not in unplanted:
+            unplanted[row.key] = os.path.join(WORK, "build", row.key, "unplanted")
+            build(row, src, unplanted[row.key])
         for selection in dict.fromkeys(selections):
+            out = unplanted[row.key]
             status, output = run_tests(row, out, selection)
             if status != 0:
                 failed = True
                 table.append(("(unplanted module) " + selection, label, "FAILS (pytest exit %s)" % status))
                 print(output[-3000:])
-    for path in os.listdir(os.path.join(WORK, "build")):
-        shutil.rmtree(os.path.join(WORK, "build", path, "unplanted"), ignore_errors=True)
-        if os.path.exists(os.path.join(WORK, "build", path, "unplanted.done")):
-            os.remove(os.path.join(WORK, "build", path, "unplanted.done"))
+    for path in unplanted.values():
+        shutil.rmtree(path, ignore_errors=True)
 
     caught = 0
     for number, ((name, filename, text, replacement, _, selection), labels) in enumerate(plan, 1):
