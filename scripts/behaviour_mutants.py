@@ -51,7 +51,8 @@ FAULTS = [
      "    return 0;\n}\n\n// The code kind of `code`", "    return 1;\n}\n\n// The code kind of `code`",
      "abi3@3.13", "test_frames.py -k injected"),
     ("function frames asked through their locals mapping", HEADER,
-     "const int kind = !function_frame ? 2 : declares ? 1 : 0;", "const int kind = !function_frame || !declares ? 2 : 1;",
+     "const int kind = !function_frame ? 2 : declares ? 1 : 0;",
+     "const int kind = !function_frame || !declares ? 2 : 1;",
      "3.13", "test_frames.py -k injected"),
     ("entry unlinked though the last kept one no longer links it", HOOK,
      "} else if (linked(head, last_kept) == current) {", "} else {",
@@ -166,7 +167,8 @@ def build(row, src, out):
     os.makedirs(out)
     # The sources compiled side by side, then linked.
     script = ('cd "$1" && shift && for f in "$@"; do g++ %s -c "$f" -o "${f##*/}.o" & done; '
-              'for j in $(jobs -p); do wait "$j" || exit 1; done; g++ -shared -Wl,--as-needed *.o -o native_extensions%s'
+              'for j in $(jobs -p); do wait "$j" || exit 1; done; '
+              'g++ -shared -Wl,--as-needed *.o -o native_extensions%s'
               % (shlex.join(flags), suffix))
     sources = sorted(os.path.join(src, f) for f in os.listdir(src) if f.endswith(".cpp"))
     proc = row.builder.run("bash", "-c", script, "build", out, *sources, capture_output=True, text=True)
