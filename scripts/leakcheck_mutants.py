@@ -18,7 +18,8 @@ import sysconfig
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from _mutants import ROOT, Stale, copy_sources, planted
+
 LEAKCHECK = os.path.join(ROOT, "scripts", "leakcheck.py")
 
 MUTANTS = [  # (name, file, text, replacement, leakcheck -k filter)
@@ -86,27 +87,18 @@ def main():
     started = time.perf_counter()
     caught = stale = 0
     with tempfile.TemporaryDirectory(prefix="leakcheck-mutants-") as tmp:
-        src = os.path.join(tmp, "copy", "src")
-        shutil.copytree(os.path.join(ROOT, "src"), src)
-        shutil.copy(os.path.join(ROOT, "CMakeLists.txt"), os.path.dirname(src))
+        src = copy_sources(os.path.join(tmp, "copy"))
         for name, filename, text, replacement, select in MUTANTS:
-            path = os.path.join(src, filename)
-            with open(path) as f:
-                original = f.read()
-            if original.count(text) != 1:
-                print("STALE  %s: text not found once in %s" % (name, filename))
+            try:
+                with planted(src, filename, text, replacement):
+                    build(src, tmp)
+                    proc = subprocess.run([sys.executable, LEAKCHECK, "-k", select], cwd=tmp, text=True,
+                                          env=dict(os.environ, PYTHONPATH=tmp), stdout=subprocess.PIPE,
+                                          stderr=subprocess.STDOUT, timeout=300)
+            except Stale as stale_text:
+                print("STALE  %s: %s" % (name, stale_text))
                 stale += 1
                 continue
-            try:
-                with open(path, "w") as f:
-                    f.write(original.replace(text, replacement))
-                build(src, tmp)
-                proc = subprocess.run([sys.executable, LEAKCHECK, "-k", select], cwd=tmp, text=True,
-                                      env=dict(os.environ, PYTHONPATH=tmp), stdout=subprocess.PIPE,
-                                      stderr=subprocess.STDOUT, timeout=300)
-            finally:
-                with open(path, "w") as f:
-                    f.write(original)
             found = [line for line in proc.stdout.splitlines() if line.startswith(("LEAK", "FAIL"))]
             if proc.returncode and found:
                 caught += 1

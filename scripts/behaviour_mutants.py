@@ -1,0 +1,304 @@
+#!/usr/bin/env python3
+"""Shows that the test suite catches a broken promise of README: for each fault of FAULTS (one
+exact text replacement in a copy of src/, breaking one promise), builds the module with it for
+each interpreter row where that promise is at risk, runs only the tests the fault concerns, and
+requires them to fail. Prints a table (fault, row, caught or not) and exits non-zero if a fault
+is missed, is stale (its text no longer occurs exactly once) or the unplanted module fails the
+same tests.
+
+    python3 scripts/behaviour_mutants.py [-k TEXT] [--rows "3.12 abi3@3.13"] [--whole] [--tests DIR] [--list]
+
+  -k TEXT   only the faults whose name contains TEXT
+  --rows    run every fault selected on these rows instead of its own
+  --whole   run the whole suite against each fault, not only its selection
+  --tests   the test directory to run (default: tests/ of this checkout), e.g. an older suite's
+  --list    print the table of faults and their rows, and exit
+
+Rows are the labels of scripts/test_all_pythons.sh (3.10 3.11 3.12 3.13 3.13-sid 3.14 3.15 3.13t
+3.13t-nogil; the sid chroot's inside it, through in_sid), and "abi3@LABEL": the stable-ABI module,
+compiled as the cp312 wheel is (Py_LIMITED_API 3.12, by CPython 3.12's headers), run on LABEL's
+interpreter. The module is compiled straight with g++ (no warnings asked for: a fault may leave
+a variable unused) into $NATIVE_EXTENSIONS_BUILD_DIR/behaviour-mutants, once per fault and
+compiling interpreter, and imported from there through PYTHONPATH by a virtual environment per
+interpreter that holds pytest and hypothesis only (made on first use and kept).
+"""
+
+import argparse
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+import time
+
+from _mutants import ROOT, Stale, copy_sources, planted
+
+TESTS = os.path.join(ROOT, "tests")  # --tests replaces it
+COMMON = os.path.join(ROOT, "scripts", "_common.sh")
+
+HOOK, HEADER = "cpython_importhook.cpp", "native_extensions.h"
+
+# (name, file, text, replacement, rows, pytest selection: test files of tests/ and options)
+FAULTS = [
+    ("exported remove_tracebackhide_frames() does nothing", HOOK,
+     "if (PyErr_Occurred() == nullptr) {", "if (true) {",
+     "3.12", "test_module.py -k exported"),
+    ("verbose setting read through sys.modules", HEADER,
+     'PyObject* flags = PySys_GetObject("flags");  // borrowed',
+     'PyObject* flags = PyObject_GetAttrString(PyImport_AddModule("sys"), "flags");\n    Py_XDECREF(flags);',
+     "3.13 abi3@3.12", "test_frames.py -k verbose_setting_is"),
+    ("abi3 asks every function frame through f_locals", HEADER,
+     "    return 0;\n}\n\n// The code kind of `code`", "    return 1;\n}\n\n// The code kind of `code`",
+     "abi3@3.13", "test_frames.py -k injected"),
+    ("function frames asked through their locals mapping", HEADER,
+     "const int kind = !function_frame ? 2 : declares ? 1 : 0;",
+     "const int kind = !function_frame || !declares ? 2 : 1;",
+     "3.13", "test_frames.py -k injected"),
+    ("entry unlinked though the last kept one no longer links it", HOOK,
+     "} else if (linked(head, last_kept) == current) {", "} else {",
+     "3.12", "test_frames.py -k relinked"),
+    ("context-cycle cut dropped", HEADER,
+     "            PyException_SetContext(cursor, nullptr);\n", "",
+     "3.12", "test_frames.py -k own_context"),
+    ("interrupted walk leaks the entry it stood on", HOOK,
+     "                interrupt = true;\n                break;\n            }\n            hidden = 0;",
+     "                interrupt = true;\n                Py_INCREF(current);\n                break;\n            }\n"
+     "            hidden = 0;",
+     "3.12", "test_frames.py -k not_an_exception"),
+    ("abi3 loop guard's checkpoint not held", HOOK,
+     "    PyObject* checkpoint = nullptr;  // owned\n    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
+     "    while (current != nullptr) {\n        if (compat::links_may_be_deferred) {\n"
+     "            if (current == checkpoint) {\n                break;\n            }\n"
+     "            if (++steps == span) {\n                Py_XSETREF(checkpoint, Py_NewRef(current));",
+     "    PyObject* checkpoint = nullptr;  // owned\n    PyObject* unheld = nullptr;  // no reference\n"
+     "    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
+     "    while (current != nullptr) {\n        if (compat::links_may_be_deferred) {\n"
+     "            if (current == unheld) {\n                break;\n            }\n"
+     "            if (++steps == span) {\n                unheld = current;",
+     "abi3@3.12", "test_frames.py -k unlinked_by_a_namespace"),
+    # (Room for more: one per mended fault of the module.)
+]
+
+PYTEST_TIMEOUT = 600
+
+
+def build_root():
+    root = os.environ.get("NATIVE_EXTENSIONS_BUILD_DIR") or os.path.join(
+        os.environ.get("TMPDIR", "/tmp"), "native_extensions-build")
+    os.makedirs(root, exist_ok=True)
+    return os.path.realpath(root)
+
+
+WORK = os.path.join(build_root(), "behaviour-mutants")
+
+
+def bash(script, *args, **kwargs):
+    """Runs `script` with _common.sh sourced (and the scratch directory that it bind-mounts into
+    the chroot being WORK's parent)."""
+    env = dict(os.environ, NATIVE_EXTENSIONS_BUILD_DIR=build_root())
+    return subprocess.run(["bash", "-c", 'source "$0" && ' + script, COMMON, *args], env=env, **kwargs)
+
+
+class Interpreter:
+    """One interpreter label: where it is (`sid`: inside the chroot) and how to run it."""
+
+    def __init__(self, label):
+        proc = bash('locate "$1" && echo "$KIND" && echo "$PY"', label, capture_output=True, text=True)
+        if proc.returncode:
+            raise LookupError("no interpreter for %s" % label)
+        self.label, (self.kind, self.path) = label, proc.stdout.split()[-2:]
+        self.env = {}
+        if label.endswith("t-nogil"):
+            self.env["PYTHON_GIL"] = "0"
+        self.venv = os.path.join(WORK, "venv-" + label.replace("-nogil", ""))
+
+    def command(self, *argv):
+        argv = ["env", "-u", "PYTHON_GIL", *("%s=%s" % kv for kv in self.env.items()), *argv]
+        if self.kind == "sid":
+            return ["bash", "-c", 'source "$0" && in_sid "$@"', COMMON, *argv]
+        return argv
+
+    def run(self, *argv, **kwargs):
+        env = dict(os.environ, NATIVE_EXTENSIONS_BUILD_DIR=build_root())
+        env.pop("PYTHONPATH", None)
+        env.update(kwargs.pop("env", {}))
+        return subprocess.run(self.command(*argv), env=env, **kwargs)
+
+    def query(self, code):
+        return self.run(self.path, "-c", code, capture_output=True, text=True, check=True).stdout.split()
+
+    def ensure_venv(self):
+        python = os.path.join(self.venv, "bin", "python")
+        stamp = os.path.join(self.venv, "ready")
+        if not os.path.exists(stamp):
+            shutil.rmtree(self.venv, ignore_errors=True)
+            self.run(self.path, "-m", "venv", self.venv, check=True)
+            proc = self.run(python, "-m", "pip", "install", "-q", "--prefer-binary", "pytest>=7", "hypothesis>=6",
+                            capture_output=True, text=True)
+            if proc.returncode:
+                raise RuntimeError("%s: installing pytest failed:\n%s" % (self.label, proc.stdout + proc.stderr))
+            open(stamp, "w").close()
+        return python
+
+
+class Row:
+    """A row: the interpreter that compiles the module, the flavour, the interpreter that runs it."""
+
+    def __init__(self, label, interpreters):
+        flavour, _, runner = label.rpartition("@")
+        if flavour not in ("", "abi3"):
+            raise LookupError("unknown flavour in " + label)
+        self.label, self.abi3 = label, flavour == "abi3"
+        self.runner = interpreters(runner)
+        self.builder = interpreters("3.12") if self.abi3 else self.runner
+        self.key = ("abi3-" if self.abi3 else "") + self.builder.label.replace("-nogil", "")
+
+
+def build(row, src, out):
+    """Compiles the module from `src` into `out` for the row's compiling interpreter and flavour."""
+    include, suffix = row.builder.query(
+        'import sysconfig; print(sysconfig.get_paths()["include"], sysconfig.get_config_var("EXT_SUFFIX"))')
+    flags = ["-std=c++17", "-fPIC", "-O1", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions",
+             "-fno-rtti", "-I" + include]
+    if row.abi3:
+        flags.append("-DPy_LIMITED_API=0x030C0000")
+        suffix = ".abi3.so"
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    # The sources compiled side by side, then linked.
+    script = ('cd "$1" && shift && for f in "$@"; do g++ %s -c "$f" -o "${f##*/}.o" & done; '
+              'for j in $(jobs -p); do wait "$j" || exit 1; done; '
+              'g++ -shared -Wl,--as-needed *.o -o native_extensions%s'
+              % (shlex.join(flags), suffix))
+    sources = sorted(os.path.join(src, f) for f in os.listdir(src) if f.endswith(".cpp"))
+    proc = row.builder.run("bash", "-c", script, "build", out, *sources, capture_output=True, text=True)
+    if proc.returncode:
+        raise RuntimeError("build for %s failed:\n%s" % (row.label, (proc.stdout + proc.stderr)[-3000:]))
+
+
+def run_tests(row, module_dir, selection):
+    """Runs the selected tests against the module in `module_dir`: pytest's exit status (negative
+    for a signal, None on a timeout) and its output."""
+    python = row.runner.ensure_venv()
+    run = os.path.join(WORK, "run")  # empty: only PYTHONPATH provides the module
+    os.makedirs(run, exist_ok=True)
+    args = [os.path.join(TESTS, a) if a.endswith(".py") or ".py::" in a else a for a in shlex.split(selection)]
+    if row.runner.kind == "sid" and not TESTS.startswith(ROOT + "/") and not TESTS.startswith(WORK + "/"):
+        raise RuntimeError("%s: the chroot sees only the checkout and the scratch directory" % TESTS)
+    try:
+        proc = row.runner.run(python, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-x", *args, cwd=run,
+                              env={"PYTHONPATH": module_dir}, capture_output=True, text=True, timeout=PYTEST_TIMEOUT)
+    except subprocess.TimeoutExpired as expired:
+        return None, expired.stdout or ""
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+def verdict(status):
+    if status is None:
+        return "caught (timed out after %ds)" % PYTEST_TIMEOUT
+    if status < 0:
+        return "caught (pytest died of signal %d)" % -status
+    return {0: "MISSED", 1: "caught"}.get(status, "ERROR (pytest exit %d)" % status)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("-k", default="")
+    parser.add_argument("--rows")
+    parser.add_argument("--whole", action="store_true")
+    parser.add_argument("--tests")
+    parser.add_argument("--list", action="store_true")
+    options = parser.parse_args()
+    global TESTS
+    TESTS = os.path.realpath(options.tests or TESTS)
+    faults = [f[:5] + ((TESTS,) if options.whole else f[5:]) for f in FAULTS if options.k in f[0]]
+    plan = [(fault, (options.rows or fault[4]).split()) for fault in faults]
+    if options.list:
+        for (name, filename, _, _, _, selection), rows in plan:
+            print("%-62s %-18s %s: %s" % (name, " ".join(rows), filename, selection))
+        return 0
+    started = time.perf_counter()
+    interpreters, rows = {}, {}
+
+    def interpreter(label):
+        if label not in interpreters:
+            interpreters[label] = Interpreter(label)
+        return interpreters[label]
+
+    table, failed = [], False
+    for _, labels in plan:
+        for label in labels:
+            if label not in rows:
+                try:
+                    rows[label] = Row(label, interpreter)
+                except LookupError as missing:
+                    rows[label] = None
+                    table.append(("(every fault)", label, "ERROR (%s)" % missing))
+                    failed = True
+    shutil.rmtree(os.path.join(WORK, "copy"), ignore_errors=True)
+    src = copy_sources(os.path.join(WORK, "copy"))
+
+    # The unplanted module must pass every selection it is asked on.
+    baseline = {}
+    for fault, labels in plan:
+        for label in labels:
+            if rows[label] is not None:
+                baseline.setdefault(label, []).append(fault[5])
+    unplanted = {}
+    for label, selections in baseline.items():
+        row = rows[label]
+        if row.key not in unplanted:
+            unplanted[row.key] = os.path.join(WORK, "build", row.key, "unplanted")
+            build(row, src, unplanted[row.key])
+        for selection in dict.fromkeys(selections):
+            out = unplanted[row.key]
+            status, output = run_tests(row, out, selection)
+            if status != 0:
+                failed = True
+                table.append(("(unplanted module) " + selection, label, "FAILS (pytest exit %s)" % status))
+                print(output[-3000:])
+    for path in unplanted.values():
+        shutil.rmtree(path, ignore_errors=True)
+
+    caught = 0
+    for number, ((name, filename, text, replacement, _, selection), labels) in enumerate(plan, 1):
+        todo = [rows[label] for label in labels if rows[label] is not None]
+        builds = {}
+        try:
+            with planted(src, filename, text, replacement):
+                for row in todo:
+                    if row.key not in builds:
+                        builds[row.key] = os.path.join(WORK, "build", row.key, "fault-%d" % number)
+                        build(row, src, builds[row.key])
+        except Stale as stale:
+            table.append((name, "-", "STALE (%s)" % stale))
+            failed = True
+            continue
+        except RuntimeError as error:
+            table.append((name, "-", "ERROR (does not build)"))
+            print(error)
+            failed = True
+            continue
+        for row in todo:
+            status, output = run_tests(row, builds[row.key], selection)
+            result = verdict(status)
+            table.append((name, row.label, result))
+            if result.startswith("caught"):
+                caught += 1
+            else:
+                failed = True
+                print("== %s on %s: %s\n%s" % (name, row.label, result, output[-3000:]))
+        for path in builds.values():
+            shutil.rmtree(path, ignore_errors=True)
+
+    print("\n%-62s %-12s %s" % ("fault", "row", "result"))
+    for name, label, result in table:
+        print("%-62s %-12s %s" % (name[:62], label, result))
+    runs = sum(len(labels) for _, labels in plan)
+    print("behaviour_mutants: %d faults, %d of %d fault-row runs caught, %.0fs" % (
+        len(plan), caught, runs, time.perf_counter() - started))
+    return 1 if failed or caught != runs else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
