@@ -46,7 +46,7 @@ FAULTS = [
     ("verbose setting read through sys.modules", HEADER,
      'PyObject* flags = PySys_GetObject("flags");  // borrowed',
      'PyObject* flags = PyObject_GetAttrString(PyImport_AddModule("sys"), "flags");\n    Py_XDECREF(flags);',
-     "3.13 abi3@3.12", "test_frames.py -k verbose_setting_is"),
+     "abi3@3.12", "test_frames.py -k verbose_setting_is"),
     ("abi3 asks every function frame through f_locals", HEADER,
      "    return 0;\n}\n\n// The code kind of `code`", "    return 1;\n}\n\n// The code kind of `code`",
      "abi3@3.13", "test_frames.py -k injected"),
@@ -76,7 +76,26 @@ FAULTS = [
      "            if (current == unheld) {\n                break;\n            }\n"
      "            if (++steps == span) {\n                unheld = current;",
      "abi3@3.12", "test_frames.py -k unlinked_by_a_namespace"),
-    # (Room for more: one per mended fault of the module.)
+    ("abi3 reads a closed generator's frame through f_locals", HEADER,
+     "    const int unreadable = variables_unreadable(frame);\n    if (unreadable != 0) {\n"
+     "        return unreadable < 0 ? -1 : 0;\n    }\n", "    (void)variables_unreadable;\n",
+     "abi3@3.13", "test_frames.py -k outlived"),
+    ("3.13 reads the verbose setting from a replaced sys.flags", HEADER,
+     "    return _Py_GetConfig()->verbose != 0;",
+     '    PyObject* value = PyObject_GetAttrString(PySys_GetObject("flags"), "verbose");\n'
+     "    const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;\n    Py_XDECREF(value);\n"
+     "    return truth;",
+     "3.13", "test_frames.py -k verbose_setting_is"),
+    ("two loaded libraries share one record name", "native_extensions.cpp",
+     '"native_extensions.InterpreterState@%p", static_cast<void*>(&main_state)',
+     '"native_extensions.InterpreterState@%d", 0',
+     "3.12", "test_interpreters.py -k second_library"),
+    ("a changed-class module is read through getattr", HEADER,
+     "    if (!asked_as_a_module(module, name)) {",
+     "    if (!PyModule_CheckExact(module)) {\n        PyObject* v = PyObject_GetAttr(module, name);\n"
+     "        if (v == nullptr) {\n            PyErr_Clear();\n        }\n        return v;\n    }\n"
+     "    if (!asked_as_a_module(module, name)) {",
+     "3.11 abi3@3.12", "test_fork.py -k allocate_nothing"),
 ]
 
 PYTEST_TIMEOUT = 600

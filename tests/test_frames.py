@@ -667,7 +667,7 @@ def test_hooks_own_exception_raised_again_is_never_its_own_context(ne, source, c
 
 
 ABI3 = native_extensions.__file__.endswith(".abi3.so")
-STAND_IN_SYS = "sys.modules['sys'] = types.SimpleNamespace(flags=types.SimpleNamespace(verbose=1))"
+STAND_IN_SYS = "sys.modules['sys'] = types.ModuleType('sys'); sys.modules['sys'].flags = types.SimpleNamespace(verbose=1)"
 
 
 @pytest.mark.parametrize("before_import, after_import, abi3_removes", [
