@@ -153,6 +153,10 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           (3.12 directly, 3.13 through its own sys.flags, 3.14 by PyConfig_GetInt); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
 //           3.13 that mapping is a write-through proxy for function frames anyway).
+// 3.13+     A sub-interpreter's first import runs the entry point in the main interpreter, in a
+//           thread state made for it (its _whence says so); a dict watcher's callback may stop
+//           watching the dict it is called for, so the main interpreter's sys.modules is watched
+//           for the module its own import then builds from the copy.
 // abi3      (Py_LIMITED_API, 3.12 and later from one binary) The limited API only: traceback
 //           entries are read through the traceback type's own member and get/set tables (found
 //           once by PyType_GetSlot; tb_next is relinked through its setter, which refuses a

@@ -139,8 +139,8 @@ def scenario(order, change, attr, origin, call):
     register = "import native_extensions as ne\nne.RegisterPreforkCallback()"
     code = [f"_testcapi.run_in_subinterp({register!r})" if order.startswith("sub") else ""]
     if order != "sub":
-        code += ["import native_extensions as ne", register if "main" in order.split("+")[:1] else "",
-                 "ne.SetRemoveImportHookFrames(True)" if call else "",
+        code += ["import native_extensions as ne", "" if order.startswith("sub") else "ne.RegisterPreforkCallback()",
+                 "#C" if order == "c-init" else "", "ne.SetRemoveImportHookFrames(True)" if call else "",
                  "_testcapi.run_in_subinterp('import native_extensions')" if order == "main+sub" else "",
                  ATTRS[attr], CHANGES[change]]
     return "\n".join(code + [FORKS[origin]])

@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 from conftest import run_python
-from test_fork import WARNING
+from test_fork import WARNING, mismatches, scenario
 
 pytest.importorskip("_testcapi")
 # A free-threaded build loads no single-phase module into a sub-interpreter, not even a legacy one.
@@ -132,31 +132,6 @@ def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, w
     assert "\n".join(lines) + "\n" == WARNING * warns + "end\n"
 
 
-IMPORT_IN_SUB = "_testcapi.run_in_subinterp('import native_extensions')\n"
-REIMPORT = "del sys.modules['native_extensions']\nimport native_extensions as ne\n"
-
-
-@loads_in_subinterpreters
-@pytest.mark.parametrize("imports", [
-    "import native_extensions as ne\n" + IMPORT_IN_SUB,  # main first
-    IMPORT_IN_SUB + "import native_extensions as ne\n",  # a sub-interpreter first
-    IMPORT_IN_SUB + "import native_extensions as ne\n" + IMPORT_IN_SUB,
-    # The package sets the attribute on the module it imported first; a later import gets another.
-    "import native_extensions as ne\nne.python_fork_handler_called = VALUE\n" + REIMPORT,
-    IMPORT_IN_SUB + "import native_extensions as ne\nne.SetImportHook(print)\n"
-    "ne.python_fork_handler_called = VALUE\n" + REIMPORT,
-])
-@pytest.mark.parametrize("value, warns", [(0, True), (1, False)])
-def test_fork_reads_the_first_module_the_main_interpreter_reached_whatever_imported_first(imports, value, warns):
-    # The package sets the attribute on the module its own import gave it, and registers.
-    code = "import os, sys, _testcapi\n" + imports.replace("VALUE", str(value)) + (
-        f"ne.python_fork_handler_called = {1 - value if 'VALUE' in imports else value}\n"
-        "ne.RegisterPreforkCallback()\n" + FORK_DISCARDING_CHILD + 'print("end")\n')
-    proc = run_python(code)
-    assert (proc.returncode, proc.stderr) == (0, "")
-    assert proc.stdout == WARNING * warns + "end\n"
-
-
 # Run by a thread of an isolated interpreter.
 FORK_IN_A_THREAD = "import threading\nthread = threading.Thread(target=exec, args=(CODE,))\nthread.start()\nthread.join()\n"
 
@@ -203,7 +178,11 @@ def test_fork_from_a_thread_of_an_isolated_interpreter_touches_no_object_of_anot
 
 EMBED = r"""
 #include <Python.h>
+#include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 static const char *code =
     "import os, sys\n"
@@ -226,8 +205,46 @@ static const char *code =
     "    os._exit(0)\n"
     "os.waitpid(pid, 0)\n";
 
-int main(void) {
-    for (int run = 0; run < 2; ++run) {
+/* A scenario of the fork rule, in a runtime of its own: "I" and Python code: the module is imported
+   from C before the code runs; "N" and code: C calls InitNativeExtensions() where the code has "#C". */
+static int scenario(char *arg) {
+    Py_Initialize();
+    char *mark = strstr(arg, "#C\n");
+    PyObject *module = arg[0] == 'I' ? PyImport_ImportModule("native_extensions") : Py_NewRef(Py_None);
+    if (mark != NULL) {
+        *mark = '\0';
+    }
+    if (module == NULL || PyRun_SimpleString(arg + 1) != 0) {
+        return 1;
+    }
+    Py_DECREF(module);
+    if (mark != NULL) {
+        void *lib = dlopen(getenv("NATIVE_EXTENSIONS_SO"), RTLD_NOW | RTLD_NOLOAD);
+        void *init = lib != NULL ? dlsym(lib, "_ZN17native_extensions20InitNativeExtensionsEv") : NULL;
+        module = init != NULL ? ((PyObject * (*)(void)) init)() : NULL;  /* no Python frame runs */
+        if (module == NULL || PyRun_SimpleString(mark + 3) != 0) {
+            return 2;
+        }
+        Py_DECREF(module);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    /* Each scenario in a child of its own; "--" follows what each printed. */
+    for (int i = 1; i < argc; ++i) {
+        int status = -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            int rc = scenario(argv[i]);
+            fflush(stdout);
+            _exit(rc);
+        }
+        waitpid(pid, &status, 0);
+        printf("%s--\n", status == 0 ? "" : "failed\n");
+        fflush(stdout);
+    }
+    for (int run = 0; run < 2 && argc == 1; ++run) {
         Py_Initialize();
         if (PyRun_SimpleString(code) != 0) {
             return 10 + run;
@@ -264,11 +281,25 @@ def embedding_program(tmp_path):
     return program
 
 
-def test_second_initialisation_starts_afresh(tmp_path):
+def run_embedded(tmp_path, *args):
     import native_extensions
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(native_extensions.__file__)}
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(native_extensions.__file__),
+           "NATIVE_EXTENSIONS_SO": native_extensions.__file__}
     env.pop("PYTHONVERBOSE", None)
-    proc = subprocess.run([str(embedding_program(tmp_path))], capture_output=True, text=True, timeout=60, env=env)
+    return subprocess.run([str(embedding_program(tmp_path)), *args], capture_output=True, text=True, timeout=60, env=env)
+
+
+def test_fork_rule_with_modules_made_from_c(tmp_path):
+    scenarios = [(order, change, attr, origin, False) for order in ("c-import", "c-init")
+                 for change in ("none", "reimport") for attr in ("0", "1") for origin in ("os", "ctypes")]
+    prelude = "import ctypes, os, signal, sys, threading, types\n"
+    proc = run_embedded(tmp_path, *[("I" if s[0] == "c-import" else "N") + prelude + scenario(*s) for s in scenarios])
+    assert proc.returncode == 0, proc.stderr
+    assert mismatches(scenarios, proc.stdout.split("--\n")[:-1]) == []
+
+
+def test_second_initialisation_starts_afresh(tmp_path):
+    proc = run_embedded(tmp_path)
     assert (proc.returncode, proc.stderr) == (0, "")
     # The second runtime has no hook before it sets one, and both registrations warn on its fork.
     run = "before: RuntimeError stripped\nafter: KeyError stripped\n"
