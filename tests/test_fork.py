@@ -177,6 +177,7 @@ print(json.dumps(outputs))
 
 
 def mismatches(scenarios, outputs):
+    assert len(outputs) == len(scenarios), outputs
     return [(s, out) for s, out in zip(scenarios, outputs) if out != WARNING * expected_warnings(*s)]
 
 
