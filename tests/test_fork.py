@@ -100,10 +100,11 @@ print(sys.getallocatedblocks() - before < 30)
 
 
 # --- The fork rule as one function, and a matrix of scenarios checked against it ------------------
-# A scenario: which interpreters import the module and in what order ("c-import" and "c-init" are
-# the embedding program's, see test_interpreters.py), what then happens to the main interpreter's
-# module, what its attribute is, where the fork comes from, and whether the main interpreter calls
-# into the module (right after its import) when a sub-interpreter registered.
+# A scenario: which interpreters import the module and in what order (the embedding program's,
+# in test_interpreters.py: "c-import", "c-init", and "c-entry" where C calls the entry point), what
+# then happens to the main interpreter's module, what its attribute is, where the fork comes from,
+# and whether the main interpreter calls into the module (right after its import) when a
+# sub-interpreter registered.
 ORDERS = ["main", "sub", "sub+main", "main+sub"]
 CHANGES = {"none": "", "del": "del sys.modules['native_extensions']",
            "reimport": "del sys.modules['native_extensions']\nimport native_extensions as ne",
@@ -125,7 +126,7 @@ def expected_warnings(order, change, attr, origin, call):
     """README's fork rule: how many warnings the fork prints, the module registered once."""
     if origin != "os":
         return 1  # no package can have handled it: it warns, the module being imported somewhere
-    if order in ("sub", "c-init"):
+    if order in ("sub", "c-init") or (order == "c-entry" and not (ABI3 and sys.version_info >= (3, 13))):
         return 0  # the main interpreter has no module, or `Module` is the one C made last: no attribute
     # `Module` is the first module the main interpreter reached, but the abi3 build (3.13+) takes the
     # one its sys.modules holds at its first call or fork when a sub-interpreter imported first.
@@ -140,7 +141,7 @@ def scenario(order, change, attr, origin, call):
     code = [f"_testcapi.run_in_subinterp({register!r})" if order.startswith("sub") else ""]
     if order != "sub":
         code += ["import native_extensions as ne", "" if order.startswith("sub") else "ne.RegisterPreforkCallback()",
-                 "#C" if order == "c-init" else "", "ne.SetRemoveImportHookFrames(True)" if call else "",
+                 "#C" if order in ("c-init", "c-entry") else "", "ne.SetRemoveImportHookFrames(True)" if call else "",
                  "_testcapi.run_in_subinterp('import native_extensions')" if order == "main+sub" else "",
                  ATTRS[attr], CHANGES[change]]
     return "\n".join(code + [FORKS[origin]])

@@ -206,7 +206,8 @@ static const char *code =
     "os.waitpid(pid, 0)\n";
 
 /* A scenario of the fork rule, in a runtime of its own: "I" and Python code: the module is imported
-   from C before the code runs; "N" and code: C calls InitNativeExtensions() where the code has "#C". */
+   from C before the code runs; "N" or "P" and code: where the code has "#C", C calls
+   InitNativeExtensions() or the entry point itself. */
 static int scenario(char *arg) {
     Py_Initialize();
     char *mark = strstr(arg, "#C\n");
@@ -220,7 +221,8 @@ static int scenario(char *arg) {
     Py_DECREF(module);
     if (mark != NULL) {
         void *lib = dlopen(getenv("NATIVE_EXTENSIONS_SO"), RTLD_NOW | RTLD_NOLOAD);
-        void *init = lib != NULL ? dlsym(lib, "_ZN17native_extensions20InitNativeExtensionsEv") : NULL;
+        const char *name = arg[0] == 'P' ? "PyInit_native_extensions" : "_ZN17native_extensions20InitNativeExtensionsEv";
+        void *init = lib != NULL ? dlsym(lib, name) : NULL;
         module = init != NULL ? ((PyObject * (*)(void)) init)() : NULL;  /* no Python frame runs */
         if (module == NULL || PyRun_SimpleString(mark + 3) != 0) {
             return 2;
@@ -290,10 +292,11 @@ def run_embedded(tmp_path, *args):
 
 
 def test_fork_rule_with_modules_made_from_c(tmp_path):
-    scenarios = [(order, change, attr, origin, False) for order in ("c-import", "c-init")
+    scenarios = [(order, change, attr, origin, False) for order in ("c-import", "c-init", "c-entry")
                  for change in ("none", "reimport") for attr in ("0", "1") for origin in ("os", "ctypes")]
     prelude = "import ctypes, os, signal, sys, threading, types\n"
-    proc = run_embedded(tmp_path, *[("I" if s[0] == "c-import" else "N") + prelude + scenario(*s) for s in scenarios])
+    proc = run_embedded(tmp_path, *[{"c-import": "I", "c-init": "N", "c-entry": "P"}[s[0]] + prelude + scenario(*s)
+                                           for s in scenarios])
     assert proc.returncode == 0, proc.stderr
     assert mismatches(scenarios, proc.stdout.split("--\n")[:-1]) == []
 
