@@ -132,6 +132,28 @@ def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, w
     assert "\n".join(lines) + "\n" == WARNING * warns + "end\n"
 
 
+@loads_in_subinterpreters
+def test_module_is_the_main_interpreters_own_from_its_first_call_while_a_sub_interpreter_that_imported_first_lives():
+    # The main interpreter then builds its module from the copy (on 3.10 to 3.12 too). The process
+    # ends without finalising: 3.12 crashes ending such a sub-interpreter.
+    proc = run_python("""
+        import ctypes, os
+        try:
+            import _interpreters as xi
+            sub = xi.create(xi.new_config("legacy"))
+        except ImportError:
+            import _xxsubinterpreters as xi
+            sub = xi.create(isolated=False)  # lives as long as `sub`
+        xi.run_string(sub, "import native_extensions")
+        import native_extensions as ne
+        ne.SetRemoveImportHookFrames(True)
+        print(ctypes.c_void_p.in_dll(ctypes.PyDLL(ne.__file__), "_ZN17native_extensions6ModuleE").value == id(ne))
+        print(end="", flush=True)
+        os._exit(0)
+    """)
+    assert (proc.stdout, proc.returncode) == ("True\n", 0), proc.stderr
+
+
 # Run by a thread of an isolated interpreter.
 FORK_IN_A_THREAD = "import threading\nthread = threading.Thread(target=exec, args=(CODE,))\nthread.start()\nthread.join()\n"
 
