@@ -49,9 +49,11 @@
 
 namespace native_extensions {
 
-// The main interpreter's most recently created module object. It holds a strong reference of its
-// own, so that the fork handler never reads a module that has been freed; the reference moves on
-// with it, and is released when the main interpreter ends. Read and written atomically.
+// The main interpreter's module object: the one its import made (or, when a sub-interpreter
+// imported first, the one its import built from the copy), and after that the newest one that
+// InitNativeExtensions() made there. It holds a strong reference of its own, so that the fork
+// handler never reads a module that has been freed; the reference moves on with it, and is
+// released when the main interpreter ends. Read and written atomically.
 NATIVE_EXTENSIONS_API extern PyObject* Module;
 
 NATIVE_EXTENSIONS_API PyObject* InitNativeExtensions();
