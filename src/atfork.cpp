@@ -19,12 +19,6 @@ void print_fork_warning() {
     fflush(stdout);
 }
 
-// Whether some interpreter's package may be running: a fork that none of them could have handled
-// then warns.
-bool module_exists() {
-    return __atomic_load_n(&Module, __ATOMIC_ACQUIRE) != nullptr;
-}
-
 // Reads the attribute in the forking thread's interpreter (whose lock that thread holds) and warns
 // unless it is absent or 1. The module is `Module` for the main interpreter, and for a
 // sub-interpreter the one in its own sys.modules; a sub-interpreter without the module forks
@@ -43,17 +37,23 @@ void check_fork_handled(PyInterpreterState* interp) {
         state = main_interpreter_state();
     }
     if (!has_names(state)) {
-        return;  // no module was set up in this runtime
+        // Only sub-interpreters set the module up, or none did. A sub-interpreter without a record
+        // has no module, or one built from another's copy that it never called: that one is not
+        // looked up (its name would have to be made now), and the fork warns.
+        if (!main && module_was_set_up()) {
+            print_fork_warning();
+        }
+        return;
     }
     PyObject* module;
     if (main) {
         adopt_main_module();
-        module = Py_XNewRef(__atomic_load_n(&Module, __ATOMIC_ACQUIRE));
+        module = main_module();
     } else {
         module = PyImport_GetModule(state->module_name);  // sys.modules only: nothing is imported
         if (module == nullptr) {
             PyErr_Clear();
-            if (module_exists()) {
+            if (module_was_set_up()) {
                 print_fork_warning();
             }
             return;
@@ -79,7 +79,7 @@ void preforkCallback() {
         // A fork that bypassed the interpreter (a native thread, or a foreign call that released
         // the lock), or whose thread state cannot be told safely: no interpreter object may be
         // touched, and the Python side cannot have handled this fork.
-        if (module_exists()) {
+        if (module_was_set_up()) {
             print_fork_warning();
         }
         return;

@@ -64,14 +64,76 @@ struct StateCapsuleNaming {
     }
 } state_capsule_naming;
 
-// Whether `Module` is a module object that no code of the main interpreter can reach. From 3.13
-// on, a sub-interpreter that imports the module before the main interpreter does makes the import
-// run the entry point in the main interpreter, to fill the copy that every interpreter's module is
-// then built from; the main interpreter's own import later builds its module from that copy too,
-// without calling the entry point. That module, the first one its code can reach, is adopted as
-// `Module` as soon as the main interpreter calls into the module or forks.
+// Whether the main interpreter's module is still to be found: the module was set up on behalf of a
+// sub-interpreter, and the main interpreter's own import builds its module from the copy that the
+// first import left, without calling the entry point. From 3.13 on a sub-interpreter's first import
+// runs the entry point in the main interpreter, and `Module` then holds a module object that no code
+// there can reach; on 3.10 to 3.12 the sub-interpreter runs it itself, and the main interpreter
+// builds its module from the copy while that sub-interpreter lives (`Module` stays null). The main
+// interpreter's module, the first one its code can reach, is seen as its import stores it in
+// sys.modules where a dict watcher can be had, and is otherwise adopted from sys.modules as soon as
+// the main interpreter calls into the module or forks.
 std::atomic<bool> module_unreachable{false};
 std::atomic<bool> exit_backstop_registered{false};
+// Whether any interpreter has set the module up in the runtime now running: a fork that no package
+// could have handled then warns.
+std::atomic<bool> module_set_up{false};
+
+// Makes `module` (borrowed) the main interpreter's module `Module`, which takes a reference.
+void make_main_module(PyObject* module) {
+    PyObject* previous = __atomic_exchange_n(&Module, Py_NewRef(module), __ATOMIC_ACQ_REL);
+    module_unreachable.store(false, std::memory_order_release);
+    Py_XDECREF(previous);
+}
+
+#ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
+// The dict watcher that waits in the main interpreter's sys.modules for the first module object
+// stored under the module's name, or -1. Watcher ids are few (eight an interpreter, some taken by
+// the interpreter itself): it is held only until that store, or the main interpreter's end.
+int modules_watcher = -1;
+
+void stop_watching_modules(PyObject* modules) {
+    if (modules != nullptr && PyDict_Unwatch(modules_watcher, modules) < 0) {
+        PyErr_Clear();  // cannot fail: the id is ours and `modules` a dict
+    }
+    if (PyDict_ClearWatcher(modules_watcher) < 0) {
+        PyErr_Clear();
+    }
+    modules_watcher = -1;
+}
+
+// Called by the main interpreter, with its lock held, before each change of its sys.modules (from
+// 3.13 on a callback may stop watching the dict it is called for).
+int on_modules_changed(PyDict_WatchEvent event, PyObject* modules, PyObject* key, PyObject* value) {
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        stop_watching_modules(nullptr);
+    } else if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED) && value != nullptr &&
+               PyModule_Check(value) && key != nullptr && PyUnicode_Check(key) &&
+               (key == main_state.module_name || PyUnicode_Compare(key, main_state.module_name) == 0)) {
+        make_main_module(value);
+        stop_watching_modules(modules);
+    }
+    return 0;
+}
+
+// Watches the calling (main) interpreter's sys.modules for its module. Without a free watcher id,
+// the module is adopted at the main interpreter's first call or fork instead.
+void watch_for_main_module() {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (modules_watcher >= 0 || modules == nullptr || main_state.module_name == nullptr) {
+        return;
+    }
+    modules_watcher = PyDict_AddWatcher(on_modules_changed);
+    if (modules_watcher < 0) {
+        PyErr_Clear();
+    } else if (PyDict_Watch(modules_watcher, modules) < 0) {
+        PyErr_Clear();
+        stop_watching_modules(nullptr);
+    }
+}
+#else
+void watch_for_main_module() {}
+#endif
 
 void init_state(InterpreterState* state) {
     state->import_hook = nullptr;
@@ -130,6 +192,11 @@ bool fill_state(InterpreterState* state) {
 void release_main_state(PyObject* /*capsule*/) {
     armed_main_interpreter.store(nullptr);
     module_unreachable.store(false);
+#ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
+    if (modules_watcher >= 0) {
+        stop_watching_modules(nullptr);  // the interpreter's watchers are still in place
+    }
+#endif
     release_state(&main_state);
     PyObject* module = __atomic_exchange_n(&Module, nullptr, __ATOMIC_ACQ_REL);
     Py_XDECREF(module);
@@ -141,6 +208,10 @@ void forget_main_state() {
     init_state(&main_state);
     __atomic_store_n(&Module, nullptr, __ATOMIC_RELEASE);
     module_unreachable.store(false);
+    module_set_up.store(false);
+#ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
+    modules_watcher = -1;  // the runtime has dropped every watcher
+#endif
     armed_main_interpreter.store(nullptr);
     exit_backstop_registered.store(false);
 }
@@ -250,26 +321,6 @@ InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
     return chosen;
 }
 
-// Whether the entry point runs in the main interpreter on behalf of a sub-interpreter's import.
-bool made_for_a_subinterpreter() {
-#if PY_VERSION_HEX >= 0x030D0000 || defined(Py_LIMITED_API)
-#ifdef Py_LIMITED_API
-    // One binary for 3.12 on: the version it runs on decides.
-    if (Py_Version < 0x030D0000) {
-        return false;  // the sub-interpreter runs the entry point itself
-    }
-#endif
-    // Such an import runs it in a thread state of the main interpreter made for the occasion, with
-    // no Python frame; the main interpreter's own imports run it from the import system's Python
-    // code.
-    PyFrameObject* frame = PyThreadState_GetFrame(PyThreadState_Get());  // new reference
-    Py_XDECREF(reinterpret_cast<PyObject*>(frame));  // opaque in the limited API
-    return frame == nullptr;
-#else
-    return false;  // the sub-interpreter runs the entry point itself
-#endif
-}
-
 }  // namespace
 
 InterpreterState* interpreter_state() {
@@ -303,13 +354,18 @@ void adopt_main_module() {
         PyErr_Clear();
         return;
     }
-    if (!PyModule_Check(module) || !module_unreachable.exchange(false)) {
-        Py_DECREF(module);
-        return;
+    if (PyModule_Check(module)) {
+        make_main_module(module);
     }
-    // `Module` takes our reference.
-    PyObject* previous = __atomic_exchange_n(&Module, module, __ATOMIC_ACQ_REL);
-    Py_XDECREF(previous);
+    Py_DECREF(module);
+}
+
+PyObject* main_module() {
+    return module_unreachable.load(std::memory_order_acquire) ? nullptr : Py_XNewRef(__atomic_load_n(&Module, __ATOMIC_ACQUIRE));
+}
+
+bool module_was_set_up() {
+    return module_set_up.load(std::memory_order_acquire);
 }
 
 InterpreterState* main_interpreter_state() {
@@ -323,7 +379,11 @@ InterpreterState* existing_interpreter_state(PyInterpreterState* interp) {
     return find_subinterpreter_state(interp);
 }
 
-PyObject* InitNativeExtensionModuleInternal() {
+namespace {
+
+// Creates a module object. `by_import_system`: called through the entry point, which the import
+// system calls, also on behalf of a sub-interpreter; the namespaced entries are called from C.
+PyObject* create_module(bool by_import_system) {
     PyObject* module = PyModule_Create2(&moduledef, compat::kModuleApiVersion);
     if (module != nullptr && !arrange_fork_safety()) {
         Py_CLEAR(module);
@@ -334,36 +394,54 @@ PyObject* InitNativeExtensionModuleInternal() {
         Py_CLEAR(module);
     }
 #endif
+    if (module != nullptr) {
+        module_set_up.store(true, std::memory_order_release);
+    }
     if (!compat::is_main_interpreter(PyInterpreterState_Get())) {
         // A sub-interpreter's module (it is the first to import it): `Module` stays the main
-        // interpreter's, and the sub-interpreter's record is made now.
+        // interpreter's, and the sub-interpreter's record is made now. A main interpreter without a
+        // module will build its own from the copy this import leaves.
         if (module != nullptr && interpreter_state() == nullptr) {
             Py_CLEAR(module);
+        }
+        if (module != nullptr && __atomic_load_n(&Module, __ATOMIC_ACQUIRE) == nullptr) {
+            module_unreachable.store(true, std::memory_order_release);
         }
         return module;
     }
     if (module != nullptr && !prepare_main_state()) {
         Py_CLEAR(module);
     }
-    const bool unreachable = module != nullptr && made_for_a_subinterpreter();
-    if (unreachable && __atomic_load_n(&Module, __ATOMIC_ACQUIRE) != nullptr && !module_unreachable.load()) {
-        // The main interpreter's own module stays `Module`.
+    if (module != nullptr && by_import_system && compat::runs_for_a_subinterpreter_import()) {
+        // Made on a sub-interpreter's behalf: no code of the main interpreter can reach it.
+        if (__atomic_load_n(&Module, __ATOMIC_ACQUIRE) != nullptr && !module_unreachable.load()) {
+            return module;  // the main interpreter's own module stays `Module`
+        }
+        make_main_module(module);
+        module_unreachable.store(true, std::memory_order_release);
+        watch_for_main_module();
         return module;
     }
     // `Module` follows the newest module (null when creation failed) and owns a reference to it;
     // the reference returned belongs to the caller.
     PyObject* previous = __atomic_exchange_n(&Module, Py_XNewRef(module), __ATOMIC_ACQ_REL);
-    module_unreachable.store(unreachable, std::memory_order_release);
+    module_unreachable.store(false, std::memory_order_release);
     Py_XDECREF(previous);
     return module;
 }
 
+}  // namespace
+
+PyObject* InitNativeExtensionModuleInternal() {
+    return create_module(false);
+}
+
 PyObject* InitNativeExtensions() {
-    return InitNativeExtensionModuleInternal();
+    return create_module(false);
 }
 
 }  // namespace native_extensions
 
 PyMODINIT_FUNC PyInit_native_extensions() {
-    return native_extensions::InitNativeExtensionModuleInternal();
+    return native_extensions::create_module(true);
 }

@@ -52,9 +52,11 @@
 
 namespace native_extensions {
 
-// The main interpreter's most recently created module object. It holds a strong reference of its
-// own, so that the fork handler never reads a module that has been freed; the reference moves on
-// with it, and is released when the main interpreter ends. Read and written atomically.
+// The main interpreter's module object: the one its import made (or, when a sub-interpreter
+// imported first, the one its import built from the copy), and after that the newest one that
+// InitNativeExtensions() made there. It holds a strong reference of its own, so that the fork
+// handler never reads a module that has been freed; the reference moves on with it, and is
+// released when the main interpreter ends. Read and written atomically.
 NATIVE_EXTENSIONS_API extern PyObject* Module;
 
 NATIVE_EXTENSIONS_API PyObject* InitNativeExtensions();
@@ -116,10 +118,16 @@ struct InterpreterState {
 // sub-interpreter's state cannot be made. Call with the interpreter lock held.
 InterpreterState* interpreter_state();
 
-// Makes `Module` the main interpreter's own module when the one it holds was made on behalf of a
-// sub-interpreter and the main interpreter has imported the module since. Call in the main
-// interpreter with its lock held and nothing pending.
+// Makes `Module` the main interpreter's own module when it is still to be found (the module was set
+// up on behalf of a sub-interpreter) and the main interpreter has imported the module since. Call in
+// the main interpreter with its lock held and nothing pending.
 void adopt_main_module();
+
+// `Module` as a new reference, or null while the main interpreter has no module of its own.
+PyObject* main_module();
+
+// Whether any interpreter has set the module up in the runtime now running. Safe without the lock.
+bool module_was_set_up();
 
 // The state of `interp` if it has one, made by nothing (for the fork handler); null otherwise.
 InterpreterState* existing_interpreter_state(PyInterpreterState* interp);
@@ -150,6 +158,10 @@ PyObject* tracebackhide_key(InterpreterState* state);
 //           (3.12 directly, 3.13 by _Py_GetConfig, 3.14 by PyConfig_GetInt); PyFrame_GetVar
 //           reads one variable of a function frame without building its locals mapping (on
 //           3.13 that mapping is a write-through proxy for function frames anyway).
+// 3.13+     A sub-interpreter's first import runs the entry point in the main interpreter, in a
+//           thread state made for it (its _whence says so); a dict watcher's callback may stop
+//           watching the dict it is called for, so the main interpreter's sys.modules is watched
+//           for the module its own import then builds from the copy.
 // abi3      (Py_LIMITED_API, 3.12 and later from one binary) The limited API only: traceback
 //           entries are read through the traceback type's own member and get/set tables (found
 //           once by PyType_GetSlot; tb_next is relinked through its setter, which refuses a
@@ -1071,6 +1083,41 @@ inline PyObject* copy_entry(PyObject* entry) {
 }
 
 // --- Interpreters, module creation, raw memory -------------------------------------------------
+
+// Whether the entry point, called by the import system in the main interpreter, runs there on behalf
+// of a sub-interpreter's first import (3.13 on). The import system then runs it in a thread state of
+// the main interpreter made for the occasion (its origin recorded as _PyThreadState_WHENCE_EXEC),
+// with no Python code running in it; the main interpreter's own imports call it from the import
+// system's Python code. The limited API cannot see a thread state's origin: there, no Python frame on
+// the thread decides.
+inline bool runs_for_a_subinterpreter_import() {
+#if PY_VERSION_HEX >= 0x030D0000 || defined(Py_LIMITED_API)
+#ifdef Py_LIMITED_API
+    if (Py_Version < 0x030D0000) {
+        return false;  // one binary for 3.12 on: before 3.13 the sub-interpreter runs it itself
+    }
+#endif
+    PyThreadState* tstate = PyThreadState_Get();
+#ifndef Py_LIMITED_API
+    // The value of _PyThreadState_WHENCE_EXEC from 3.13 to 3.15 (its name is the core's only).
+    constexpr int kWhenceExec = 5;
+    if (tstate->_whence != kWhenceExec) {
+        return false;
+    }
+#endif
+    PyFrameObject* frame = PyThreadState_GetFrame(tstate);  // new reference
+    Py_XDECREF(reinterpret_cast<PyObject*>(frame));  // opaque in the limited API
+    return frame == nullptr;
+#else
+    return false;  // the sub-interpreter runs the entry point itself
+#endif
+}
+
+// Dict watchers whose callback may stop watching the dict it is called for: the full API from 3.13
+// on (3.12 puts the dict's watcher bits back after the callbacks).
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_LIMITED_API)
+#define NATIVE_EXTENSIONS_DICT_WATCHERS 1
+#endif
 
 // Whether `interp` is the main interpreter. The limited API cannot name the main interpreter;
 // it is the one with id 0 (the id counter starts again at 0 with each initialisation).

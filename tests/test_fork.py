@@ -1,4 +1,11 @@
 """The warning printed before a fork."""
+import json
+import os
+import subprocess
+import sys
+import sysconfig
+
+import native_extensions
 import pytest
 
 from conftest import run_python
@@ -31,9 +38,6 @@ def run_fork(setup, registrations=1, forks=1):
     return proc.stdout[: -len("end\n")]
 
 
-REIMPORT = "ne.python_fork_handler_called = 0\ndel sys.modules['native_extensions']\nimport native_extensions as ne\n"
-
-
 @pytest.mark.parametrize(
     "value, warnings",
     [(None, 0), ("1", 0), ("True", 0), ("One()", 0),
@@ -49,45 +53,16 @@ def test_warning_unless_the_attribute_is_integer_one(value, warnings):
     [
         ("ne.python_fork_handler_called = 0", 2, 2, 4),  # each registration warns on each fork
         ("ne.python_fork_handler_called = 0", 0, 1, 0),
-        (REIMPORT + "ne.python_fork_handler_called = 1", 1, 1, 1),  # the first module is read
         # A null Module prints nothing.
         ("ne.python_fork_handler_called = 0\n"
          "ctypes.c_void_p.in_dll(ctypes.PyDLL(ne.__file__), '_ZN17native_extensions6ModuleE').value = None", 1, 1, 0),
         # A module-level __getattr__ is asked for an absent attribute.
-        ("ne.__getattr__ = {'python_fork_handler_called': 0}.__getitem__", 1, 2, 2),
         ("ne.__getattr__ = {'python_fork_handler_called': 1}.__getitem__", 1, 1, 0),
         ("ne.__getattr__ = {}.__getitem__", 1, 1, 0),  # a KeyError from it is forgotten too
     ],
 )
 def test_warning_counts(setup, registrations, forks, warnings):
     assert run_fork(setup, registrations, forks) == WARNING * warnings
-
-
-@pytest.mark.parametrize("subinterpreter", [False, True])
-def test_fork_that_bypasses_the_interpreter_warns(subinterpreter):
-    # A foreign fork() from a thread that released the interpreter lock: the handler must not
-    # touch the module, and warns even though the attribute says the fork was handled. The child
-    # inherits a lock held by a thread it does not have and may hang: it is killed.
-    # The same process then forks through the interpreter with the lock held: no warning.
-    assert run_fork(
-        f"""
-import signal, threading
-if {subinterpreter}:
-    __import__("_testcapi").run_in_subinterp("pass")
-ne.python_fork_handler_called = 1
-pids = []
-def fork():
-    pid = ctypes.CDLL(None).fork()
-    if pid == 0:
-        os._exit(0)
-    pids.append(pid)
-ne.RegisterPreforkCallback()
-thread = threading.Thread(target=fork)
-thread.start()
-thread.join()
-os.kill(pids[0], signal.SIGKILL)
-os.waitpid(pids[0], 0)
-""", registrations=0) == WARNING
 
 
 # A module whose class was changed to give it properties, the way the module type allows.
@@ -125,3 +100,100 @@ forks(300)
 print(sys.getallocatedblocks() - before < 30)
 """, registrations=0)
     assert out == "0\nTrue\n"
+
+
+# --- The fork rule as one function, and a matrix of scenarios checked against it ------------------
+# A scenario: which interpreters import the module and in what order (the embedding program's,
+# in test_interpreters.py: "c-import", "c-init", and "c-entry" where C calls the entry point), what
+# then happens to the main interpreter's module, what its attribute is, where the fork comes from,
+# and whether the main interpreter calls into the module (right after its import) when a
+# sub-interpreter registered.
+ORDERS = ["main", "sub", "sub+main", "main+sub"]
+CHANGES = {"none": "", "del": "del sys.modules['native_extensions']",
+           "reimport": "del sys.modules['native_extensions']\nimport native_extensions as ne",
+           "class": "ne.__class__ = type('Sub', (types.ModuleType,), {})"}
+ATTRS = {"absent": "", "0": "ne.python_fork_handler_called = 0", "1": "ne.python_fork_handler_called = 1",
+         "str": "ne.python_fork_handler_called = '1'",
+         "getattr": "ne.__getattr__ = {'python_fork_handler_called': 0}.__getitem__"}
+FORKS = {"os": "pid = os.fork()\nif pid == 0:\n    os._exit(0)\nos.waitpid(pid, 0)",
+         # fork() through ctypes from a thread that released the lock; its child may hang: killed
+         "ctypes": "def fork():\n    pid = ctypes.CDLL(None).fork()\n    if pid == 0:\n        os._exit(0)\n"
+                   "    pids.append(pid)\npids = []\nthread = threading.Thread(target=fork)\nthread.start()\n"
+                   "thread.join()\nos.kill(pids[0], signal.SIGKILL)\nos.waitpid(pids[0], 0)",
+         "sub": "_testcapi.run_in_subinterp('import os\\n' + FORK)"}  # a sub-interpreter without the module
+ABI3 = native_extensions.__file__.endswith(".abi3.so")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def expected_warnings(order, change, attr, origin, call):
+    """README's fork rule: how many warnings the fork prints, the module registered once."""
+    if origin != "os":
+        return 1  # no package can have handled it: it warns, the module being imported somewhere
+    if order in ("sub", "c-init") or (order == "c-entry" and not (ABI3 and sys.version_info >= (3, 13))):
+        return 0  # the main interpreter has no module, or `Module` is the one C made last: no attribute
+    # `Module` is the first module the main interpreter reached, but the abi3 build (3.13+) takes the
+    # one its sys.modules holds at its first call or fork when a sub-interpreter imported first.
+    if order == "sub+main" and ABI3 and sys.version_info >= (3, 13) and not call and change in ("del", "reimport"):
+        return 0  # no module, or the reimported one, which has no attribute
+    return attr in ("0", "str", "getattr")
+
+
+def scenario(order, change, attr, origin, call):
+    """The scenario's code: the package sets the attribute on the module its own import gave it."""
+    register = "import native_extensions as ne\nne.RegisterPreforkCallback()"
+    code = [f"_testcapi.run_in_subinterp({register!r})" if order.startswith("sub") else ""]
+    if order != "sub":
+        code += ["import native_extensions as ne", "" if order.startswith("sub") else "ne.RegisterPreforkCallback()",
+                 "#C" if order in ("c-init", "c-entry") else "", "ne.SetRemoveImportHookFrames(True)" if call else "",
+                 "_testcapi.run_in_subinterp('import native_extensions')" if order == "main+sub" else "",
+                 ATTRS[attr], CHANGES[change]]
+    return "\n".join(code + [FORKS[origin]])
+
+
+# Runs each scenario in a child forked from this process, which never imports the module, so that
+# each starts afresh; prints what each printed on standard output (its standard error is discarded).
+DRIVER = """
+import ctypes, json, os, signal, sys, threading, traceback, types
+try:
+    import _testcapi
+except ImportError:
+    pass
+FORK = sys.argv[1]
+outputs = []
+for code in json.loads(sys.stdin.read()):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(w, 1)
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+        try:
+            exec(code, {**globals()})
+        except BaseException:
+            print(traceback.format_exc())
+        sys.stdout.flush()
+        os._exit(0)
+    os.close(w)
+    with os.fdopen(r) as out:
+        outputs.append(out.read())
+    os.waitpid(pid, 0)
+print(json.dumps(outputs))
+"""
+
+
+def mismatches(scenarios, outputs):
+    assert len(outputs) == len(scenarios), outputs
+    return [(s, out) for s, out in zip(scenarios, outputs) if out != WARNING * expected_warnings(*s)]
+
+
+@pytest.mark.parametrize("order", ORDERS)
+def test_fork_rule(order):
+    if FREE_THREADED and order != "main":
+        pytest.skip("single-phase modules do not load in sub-interpreters")
+    scenarios = [(order, change, attr, origin, call)
+                 for change in (["none"] if order == "sub" else CHANGES) for attr in (["absent"] if order == "sub" else ATTRS)
+                 for origin in FORKS if not (FREE_THREADED and origin == "sub")
+                 for call in ([False, True] if order == "sub+main" else [False])]
+    proc = subprocess.run([sys.executable, "-c", DRIVER, FORKS["os"]], input=json.dumps([scenario(*s) for s in scenarios]),
+                          capture_output=True, text=True, timeout=120, env={k: v for k, v in os.environ.items() if k != "PYTHONVERBOSE"})
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert mismatches(scenarios, json.loads(proc.stdout)) == []

@@ -12,7 +12,7 @@ import native_extensions
 import pytest
 
 from conftest import run_python
-from test_fork import WARNING
+from test_fork import WARNING, mismatches, scenario
 
 pytest.importorskip("_testcapi")
 # A free-threaded build loads no single-phase module into a sub-interpreter, not even a legacy one.
@@ -162,29 +162,26 @@ def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, w
     assert "\n".join(lines) + "\n" == WARNING * warns + "end\n"
 
 
-IMPORT_IN_SUB = "_testcapi.run_in_subinterp('import native_extensions')\n"
-REIMPORT = "del sys.modules['native_extensions']\nimport native_extensions as ne\n"
-
-
 @loads_in_subinterpreters
-@pytest.mark.parametrize("imports", [
-    "import native_extensions as ne\n" + IMPORT_IN_SUB,  # main first
-    IMPORT_IN_SUB + "import native_extensions as ne\n",  # a sub-interpreter first
-    IMPORT_IN_SUB + "import native_extensions as ne\n" + IMPORT_IN_SUB,
-    # The package sets the attribute on the module it imported first; a later import gets another.
-    "import native_extensions as ne\nne.python_fork_handler_called = VALUE\n" + REIMPORT,
-    IMPORT_IN_SUB + "import native_extensions as ne\nne.SetImportHook(print)\n"
-    "ne.python_fork_handler_called = VALUE\n" + REIMPORT,
-])
-@pytest.mark.parametrize("value, warns", [(0, True), (1, False)])
-def test_fork_reads_the_first_module_the_main_interpreter_reached_whatever_imported_first(imports, value, warns):
-    # The package sets the attribute on the module its own import gave it, and registers.
-    code = "import os, sys, _testcapi\n" + imports.replace("VALUE", str(value)) + (
-        f"ne.python_fork_handler_called = {1 - value if 'VALUE' in imports else value}\n"
-        "ne.RegisterPreforkCallback()\n" + FORK_DISCARDING_CHILD + 'print("end")\n')
-    proc = run_python(code)
-    assert (proc.returncode, proc.stderr) == (0, "")
-    assert proc.stdout == WARNING * warns + "end\n"
+def test_module_is_the_main_interpreters_own_from_its_first_call_while_a_sub_interpreter_that_imported_first_lives():
+    # The main interpreter then builds its module from the copy (on 3.10 to 3.12 too). The process
+    # ends without finalising: 3.12 crashes ending such a sub-interpreter.
+    proc = run_python("""
+        import ctypes, os
+        try:
+            import _interpreters as xi
+            sub = xi.create(xi.new_config("legacy"))
+        except ImportError:
+            import _xxsubinterpreters as xi
+            sub = xi.create(isolated=False)  # lives as long as `sub`
+        xi.run_string(sub, "import native_extensions")
+        import native_extensions as ne
+        ne.SetRemoveImportHookFrames(True)
+        print(ctypes.c_void_p.in_dll(ctypes.PyDLL(ne.__file__), "_ZN17native_extensions6ModuleE").value == id(ne))
+        print(end="", flush=True)
+        os._exit(0)
+    """)
+    assert (proc.stdout, proc.returncode) == ("True\n", 0), proc.stderr
 
 
 # Run by a thread of an isolated interpreter.
@@ -233,7 +230,11 @@ def test_fork_from_a_thread_of_an_isolated_interpreter_touches_no_object_of_anot
 
 EMBED = r"""
 #include <Python.h>
+#include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 static const char *code =
     "import os, sys\n"
@@ -256,8 +257,48 @@ static const char *code =
     "    os._exit(0)\n"
     "os.waitpid(pid, 0)\n";
 
-int main(void) {
-    for (int run = 0; run < 2; ++run) {
+/* A scenario of the fork rule, in a runtime of its own: "I" and Python code: the module is imported
+   from C before the code runs; "N" or "P" and code: where the code has "#C", C calls
+   InitNativeExtensions() or the entry point itself. */
+static int scenario(char *arg) {
+    Py_Initialize();
+    char *mark = strstr(arg, "#C\n");
+    PyObject *module = arg[0] == 'I' ? PyImport_ImportModule("native_extensions") : Py_NewRef(Py_None);
+    if (mark != NULL) {
+        *mark = '\0';
+    }
+    if (module == NULL || PyRun_SimpleString(arg + 1) != 0) {
+        return 1;
+    }
+    Py_DECREF(module);
+    if (mark != NULL) {
+        void *lib = dlopen(getenv("NATIVE_EXTENSIONS_SO"), RTLD_NOW | RTLD_NOLOAD);
+        const char *name = arg[0] == 'P' ? "PyInit_native_extensions" : "_ZN17native_extensions20InitNativeExtensionsEv";
+        void *init = lib != NULL ? dlsym(lib, name) : NULL;
+        module = init != NULL ? ((PyObject * (*)(void)) init)() : NULL;  /* no Python frame runs */
+        if (module == NULL || PyRun_SimpleString(mark + 3) != 0) {
+            return 2;
+        }
+        Py_DECREF(module);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    /* Each scenario in a child of its own; "--" follows what each printed. */
+    for (int i = 1; i < argc; ++i) {
+        int status = -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            int rc = scenario(argv[i]);
+            fflush(stdout);
+            _exit(rc);
+        }
+        waitpid(pid, &status, 0);
+        printf("%s--\n", status == 0 ? "" : "failed\n");
+        fflush(stdout);
+    }
+    for (int run = 0; run < 2 && argc == 1; ++run) {
         Py_Initialize();
         if (PyRun_SimpleString(code) != 0) {
             return 10 + run;
@@ -294,11 +335,26 @@ def embedding_program(tmp_path):
     return program
 
 
-def test_second_initialisation_starts_afresh(tmp_path):
+def run_embedded(tmp_path, *args):
     import native_extensions
-    env = {**os.environ, "PYTHONPATH": os.path.dirname(native_extensions.__file__)}
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(native_extensions.__file__),
+           "NATIVE_EXTENSIONS_SO": native_extensions.__file__}
     env.pop("PYTHONVERBOSE", None)
-    proc = subprocess.run([str(embedding_program(tmp_path))], capture_output=True, text=True, timeout=60, env=env)
+    return subprocess.run([str(embedding_program(tmp_path)), *args], capture_output=True, text=True, timeout=60, env=env)
+
+
+def test_fork_rule_with_modules_made_from_c(tmp_path):
+    scenarios = [(order, change, attr, origin, False) for order in ("c-import", "c-init", "c-entry")
+                 for change in ("none", "reimport") for attr in ("0", "1") for origin in ("os", "ctypes")]
+    prelude = "import ctypes, os, signal, sys, threading, types\n"
+    proc = run_embedded(tmp_path, *[{"c-import": "I", "c-init": "N", "c-entry": "P"}[s[0]] + prelude + scenario(*s)
+                                           for s in scenarios])
+    assert proc.returncode == 0, proc.stderr
+    assert mismatches(scenarios, proc.stdout.split("--\n")[:-1]) == []
+
+
+def test_second_initialisation_starts_afresh(tmp_path):
+    proc = run_embedded(tmp_path)
     assert (proc.returncode, proc.stderr) == (0, "")
     # The second runtime has no hook before it sets one, and both registrations warn on its fork.
     run = "before: RuntimeError stripped\nafter: KeyError stripped\n"
