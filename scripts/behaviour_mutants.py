@@ -86,6 +86,17 @@ FAULTS = [
      "    const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;\n    Py_XDECREF(value);\n"
      "    return truth;",
      "3.13", "test_frames.py -k verbose_setting_is"),
+    ("abi3's cleared-frame check counts f_trace as the frame's own data", HEADER,
+     "trace == code ? 1 : 0", "0", "abi3@3.13", "test_frames.py -k outlived"),
+    ("a namespace frame asked through f_locals", HEADER,
+     "    PyObject* names = Py_XNewRef(frame->f_frame->f_locals);",
+     "    PyObject* names = PyFrame_GetLocals(frame);\n    if (names == nullptr) {\n        PyErr_Clear();\n    }",
+     "3.11 3.12 3.13", "test_frames.py -k running"),
+    ("3.10 function frames read through their locals mapping", HEADER,
+     "    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;",
+     "    if (PyFrame_FastToLocalsWithError(frame) == 0) {\n        return PyDict_Contains(frame->f_locals, name);\n    }\n"
+     "    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;",
+     "3.10", "test_frames.py -k running"),
     ("two loaded libraries share one record name", "native_extensions.cpp",
      '"native_extensions.InterpreterState@%p", static_cast<void*>(&main_state)',
      '"native_extensions.InterpreterState@%d", 0',

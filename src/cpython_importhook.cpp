@@ -25,7 +25,7 @@ int frame_is_hidden(PyFrameObject* frame, PyObject* key) {
     case 1:
         return compat::function_binds(frame, key);
     case 2:
-        return compat::locals_hold(frame, key);
+        return compat::namespace_holds(frame, key);
     default:
         return -1;
     }

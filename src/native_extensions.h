@@ -28,19 +28,28 @@
 // (no internal headers)
 #elif PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
 // 3.11 has no public call that reads one variable of a frame (PyFrame_GetVar came in 3.12), so
-// function frames are read in place through the interpreter's frame layout and locals kinds.
+// function frames are read in place through the interpreter's frame layout and locals kinds (and
+// a namespace frame's namespace through the same layout).
 #define Py_BUILD_CORE 1
 #include <internal/pycore_code.h>
 #include <internal/pycore_frame.h>
 #undef Py_BUILD_CORE
 #elif PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 // 3.12 and 3.13 frames are asked whether their variables were cleared before PyFrame_GetVar
-// reads them; 3.13's configuration is read through _Py_GetConfig.
+// reads them, and a namespace frame's namespace is read from its layout; 3.13's configuration is
+// read through _Py_GetConfig.
 #define Py_BUILD_CORE 1
 #include <internal/pycore_frame.h>
 #if PY_VERSION_HEX >= 0x030D0000
 #include <internal/pycore_pystate.h>
 #endif
+#undef Py_BUILD_CORE
+#elif PY_VERSION_HEX >= 0x030E0000
+// From 3.14 on, the frame layout is read only for the namespace of a module-level, class-body or
+// exec'd frame, which no public call gives while the frame runs an inlined comprehension.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_frame.h>
+#include <internal/pycore_interpframe_structs.h>
 #undef Py_BUILD_CORE
 #endif
 
@@ -573,7 +582,7 @@ inline void release_code_kinds(InterpreterState* state) {
 // How `frame` is tested for the marker `name`: 0 when its code is a function's that has no
 // local, cell or free variable `name` (such a frame cannot be marked); 1 when it is a function's
 // that has one (function_binds tells); 2 for other code (module level, class body, exec'd code),
-// whose locals mapping is asked (locals_hold). -1 with the exception pending on a failure.
+// whose namespace is asked (namespace_holds). -1 with the exception pending on a failure.
 inline int frame_kind(PyFrameObject* frame, PyObject* name) {
 #ifdef Py_LIMITED_API
     if (frame == nullptr) {
@@ -596,27 +605,6 @@ inline int frame_kind(PyFrameObject* frame, PyObject* name) {
 #endif
     Py_DECREF(code);
     return kind;
-}
-
-// The frame's locals mapping, refreshed from its fast locals: a new reference, or null with an
-// exception set.
-inline PyObject* frame_locals(PyFrameObject* frame) {
-#if defined(Py_LIMITED_API)
-    // 3.12: the frame's dict, refreshed from its fast locals; 3.13+: a proxy that reads them.
-    return f_locals_attribute.get(reinterpret_cast<PyObject*>(frame));
-#elif PY_VERSION_HEX >= 0x030B0000
-    return PyFrame_GetLocals(frame);
-#else
-    if (PyFrame_FastToLocalsWithError(frame) < 0) {
-        return nullptr;
-    }
-    if (frame->f_locals == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "frame has no locals");
-        return nullptr;
-    }
-    Py_INCREF(frame->f_locals);
-    return frame->f_locals;
-#endif
 }
 
 // Whether `mapping` holds `key`, asked the way the interpreter looks a name up in a namespace:
@@ -651,16 +639,45 @@ inline int mapping_holds(PyObject* mapping, PyObject* key) {
     return -1;
 }
 
-// Whether `name` is in the frame's locals mapping: 1 or 0; -1 with the exception pending when
-// the mapping could not be had or tested.
+#ifdef Py_LIMITED_API
+// Whether `name` is in the frame's f_locals (3.12: the frame's dict, refreshed from its fast
+// locals; 3.13+: a proxy that reads them): 1 or 0; -1 with the exception pending when the mapping
+// could not be had or tested.
 inline int locals_hold(PyFrameObject* frame, PyObject* name) {
-    PyObject* locals = frame_locals(frame);
+    PyObject* locals = f_locals_attribute.get(reinterpret_cast<PyObject*>(frame));
     if (locals == nullptr) {
         return -1;
     }
     const int found = mapping_holds(locals, name);
     Py_DECREF(locals);
     return found;
+}
+#endif
+
+// Whether `name` is in the namespace of a frame whose code is not a function's (module level,
+// class body, exec'd code): 1 or 0; -1 with the exception pending when the test failed.
+inline int namespace_holds(PyFrameObject* frame, PyObject* name) {
+#ifdef Py_LIMITED_API
+    // Only f_locals shows the namespace here: a running frame inside an inlined comprehension
+    // (3.12+) shows the comprehension's variables there instead (README says so).
+    return locals_hold(frame, name);
+#else
+    // The namespace itself, read from the frame: f_locals is no namespace for a running frame
+    // inside an inlined comprehension (3.12: a copy made by iterating it, 3.13+: a proxy of the
+    // comprehension's variables), and making it writes the frame's cells into a class body's
+    // namespace while the class is being built (3.10 to 3.12). A cleared frame has none.
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* names = Py_XNewRef(frame->f_frame->f_locals);
+#else
+    PyObject* names = Py_XNewRef(frame->f_locals);
+#endif
+    if (names == nullptr) {
+        return 0;
+    }
+    const int found = mapping_holds(names, name);
+    Py_DECREF(names);
+    return found;
+#endif
 }
 
 #ifdef Py_LIMITED_API
@@ -776,7 +793,25 @@ inline int function_binds(PyFrameObject* frame, PyObject* name) {
     Py_DECREF(value);
     return 1;
 #else
-    return locals_hold(frame, name);
+    // What PyFrame_FastToLocals would copy into the mapping for this one name, read in place:
+    // making the mapping of a running frame would keep a copy of every variable alive on it as
+    // long as the frame runs. A variable that is also a cell (an argument a closure uses) is
+    // empty in its own slot and read from its cell; a cleared frame has every slot empty.
+    PyCodeObject* code = frame->f_code;
+    PyObject** slots = frame->f_localsplus;
+    Py_ssize_t i = name_index(code->co_varnames, name);
+    if (i >= 0 && slots[i] != nullptr) {
+        return 1;
+    }
+    const Py_ssize_t cells = code->co_nlocals;
+    const Py_ssize_t frees = cells + PyTuple_GET_SIZE(code->co_cellvars);
+    PyObject* cell = nullptr;
+    if ((i = name_index(code->co_cellvars, name)) >= 0) {
+        cell = slots[cells + i];
+    } else if ((i = name_index(code->co_freevars, name)) >= 0) {
+        cell = slots[frees + i];
+    }
+    return cell != nullptr && PyCell_Check(cell) && PyCell_GET(cell) != nullptr;
 #endif
 }
 

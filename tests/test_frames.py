@@ -713,7 +713,7 @@ def cached_failure(name):
 def hook(name):
     raise failed[name]
 ne.SetImportHook(hook)
-for how in ("dropped", "closed", "collected", "closed, kept", "suspended"):
+for how in ("dropped", "closed", "collected", "closed, kept", "suspended", "closed, traced"):
     generator = cached_failure(how)
     next(generator)
     if how.startswith("closed"):
@@ -725,6 +725,10 @@ for how in ("dropped", "closed", "collected", "closed, kept", "suspended"):
     elif how.endswith(("kept", "suspended")):
         kept.append(generator)
     del generator
+    if how.endswith("traced"):  # the frame type's traversal shows f_trace before the code object
+        frame = failed[how].__traceback__.tb_frame
+        frame.f_trace = frame.f_code
+        del frame
     gc.collect()
     [[object()] for _ in range(3000)]  # reuses what the generator freed
     try:
@@ -746,5 +750,81 @@ def test_frame_that_outlived_its_closed_generator():
     assert proc.returncode == 0, proc.stderr[-2000:]
     cleared = (3, 12, 4) <= sys.version_info[:3] < (3, 13, 6)
     entries = {"dropped": 2 + cleared, "closed": 2 + cleared, "collected": 2 + cleared,
-               "closed, kept": 2 + cleared, "suspended": 2 + (cleared and ABI3)}
+               "closed, kept": 2 + cleared, "suspended": 2 + (cleared and ABI3), "closed, traced": 2 + cleared}
     assert proc.stdout == "".join(f"{how} {n}\n" for how, n in entries.items())
+
+
+LIVE_NAMESPACE = """
+try:
+    fail()
+except ZeroDivisionError as error:
+    hook.cached = error
+entries.append([call() for _ in [0]][0] if in_comprehension else call())
+"""
+
+
+@pytest.mark.parametrize("namespace", ["globals", "dict", "claims"])
+@pytest.mark.parametrize("in_comprehension", [False, True])
+def test_running_namespace_frame_of_a_reraised_failure(ne, namespace, in_comprehension):
+    # The hook re-raises a cached failure whose entries include a module-level or exec'd frame
+    # that is still running, its namespace marked: the entry goes, also while that frame runs an
+    # inlined comprehension (3.12+), where its f_locals is a copy (3.12) or a proxy (3.13+) that
+    # abi3 alone has to go by.
+    def fail():
+        raise ZeroDivisionError
+
+    def hook():
+        raise hook.cached
+
+    def call():
+        return entry_names(failing_call(ne))
+
+    ne.SetImportHook(hook)
+    entries = []
+    names = {"fail": fail, "hook": hook, "call": call, "entries": entries, "in_comprehension": in_comprehension}
+    if namespace == "globals":
+        exec(LIVE_NAMESPACE, {**names, MARKER: 1})
+    else:
+        exec(LIVE_NAMESPACE, names, {MARKER: 1} if namespace == "dict" else Claims())
+    seen_by_abi3 = not in_comprehension or (sys.version_info < (3, 13) and namespace != "claims")
+    assert entries == [["failing_call", "hook"] + ([] if seen_by_abi3 or not ABI3 else ["<module>"]) + ["fail"]]
+
+
+class Recording(dict):
+    """A class namespace that records what is written to its class cells' names."""
+
+    def __setitem__(self, key, value):
+        self.written = getattr(self, "written", []) + [key] * (key in ("__class__", "__classdict__"))
+        super().__setitem__(key, value)
+
+    __delitem__ = lambda self, key: self.__setitem__(key, None)  # noqa: E731 - recorded the same
+
+
+@pytest.mark.parametrize("frame", ["class body", "function"])
+def test_walk_leaves_a_running_frame_as_it_was(ne, frame):
+    # A re-raised failure whose entries include a frame still running: testing it writes nothing
+    # into a class namespace being built (its __class__ and __classdict__ cells) and keeps none of
+    # a function's variables alive. Only abi3 on 3.12 has to make the frame's locals mapping.
+    def hook():
+        raise hook.cached
+
+    def call():
+        try:
+            ne.CallImportHookRemovingFrames()
+        except LookupError:
+            pass
+
+    ne.SetImportHook(hook)
+    code = {"class body": "class C(metaclass=Meta):\n    def method(self):\n        return __class__\n"
+            + "    def generic[T](self): pass\n" * (sys.version_info >= (3, 12)) + "    BODY\nns = spaces[0]\n",
+            "function": "def running():\n    resource = type('R', (), {})()\n    BODY\n    alive = weakref.ref(resource)\n"
+            "    del resource\n    if alive():\n        __quenvar__tracebackhide__ = 1  # declared: the frame is tested\n"
+            "    return alive()\nns = running()\n"}[frame]
+    body = "try:\n        raise LookupError\n    except LookupError as error:\n        hook.cached = error\n    call()"
+    spaces = []
+    names = {"Meta": type("Meta", (type,), {"__prepare__": classmethod(lambda *args: spaces.append(Recording()) or spaces[0])}),
+             "spaces": spaces, "hook": hook, "call": call, "weakref": weakref, MARKER: None}
+    exec(code.replace("BODY", body), names)
+    hook.cached = None
+    changed = ABI3 and sys.version_info[:2] == (3, 12)
+    assert (bool(getattr(names["ns"], "written", None)) if frame == "class body" else names["ns"] is not None) == changed
