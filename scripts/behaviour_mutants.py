@@ -76,6 +76,12 @@ FAULTS = [
      "            if (current == unheld) {\n                break;\n            }\n"
      "            if (++steps == span) {\n                unheld = current;",
      "abi3@3.12", "test_frames.py -k unlinked_by_a_namespace"),
+    ("abi3 loop guard lets a hidden checkpoint go", HOOK,
+     "        if (held_as_checkpoint && hidden && Py_REFCNT(current) == 2) {\n"
+     "            compat::cut_entry(current);  // only the walk can reach it: `next` is ours already\n        }\n",
+     "        if (held_as_checkpoint && hidden) {\n            Py_CLEAR(checkpoint);\n"
+     "            steps = span - 1;\n        }\n",
+     "abi3@3.12", "test_properties.py"),
     ("abi3 reads a closed generator's frame through f_locals", HEADER,
      "    const int unreadable = variables_unreadable(frame);\n    if (unreadable != 0) {\n"
      "        return unreadable < 0 ? -1 : 0;\n    }\n", "    (void)variables_unreadable;\n",

@@ -160,26 +160,27 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
     bool interrupt = false;
     bool tail_linked = false;
     PyObject* current = Py_XNewRef(*head);  // owned
-    // Where deferred links stand in for cut ones, Python code run by a test can link an entry
-    // after one whose deferred successor leads to it: the setter sees no loop, but the walk would
-    // go round for ever. An entry met again at a checkpoint moved at doubling distances (found
-    // within twice the loop's length) ends the walk; the links are made later, the one closing
-    // the loop refused. The checkpoint is held, so that no new entry can take its address; its
+    // Python code run by a test can send the walk back to an entry it has passed (linking the
+    // entry being tested after it, and cutting the loop before it closes), again at every visit;
+    // and where deferred links stand in for cut ones (abi3), it can link an entry after one whose
+    // deferred successor leads to it, a loop the setter does not see. Either way the walk would go
+    // round for ever: an entry met again at a checkpoint moved at doubling distances (found
+    // within twice the loop's length) ends it; deferred links are made later, the one closing a
+    // loop refused. The checkpoint is held, so that no new entry can take its address; its
     // reference is discounted where the walk asks whether an entry is held elsewhere, and a hidden
-    // checkpoint is let go at once (it still links its successor) and the next entry taken.
+    // checkpoint that nothing else holds once unlinked is cut from its successor, which would
+    // otherwise look held elsewhere. (It stays the checkpoint: a loop of hidden entries ends too.)
     PyObject* checkpoint = nullptr;  // owned
     Py_ssize_t steps = 0;
     Py_ssize_t span = 1;
     while (current != nullptr) {
-        if (compat::links_may_be_deferred) {
-            if (current == checkpoint) {
-                break;
-            }
-            if (++steps == span) {
-                Py_XSETREF(checkpoint, Py_NewRef(current));
-                steps = 0;
-                span *= 2;
-            }
+        if (current == checkpoint) {
+            break;
+        }
+        if (++steps == span) {
+            Py_XSETREF(checkpoint, Py_NewRef(current));
+            steps = 0;
+            span *= 2;
         }
         int hidden = frame_is_hidden(compat::entry_frame(current), key);
         if (hidden < 0) {
@@ -190,13 +191,9 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
             hidden = 0;
         }
         // A kept entry of our own has two references: the slot that links it, and ours.
-        const bool held_as_checkpoint = compat::links_may_be_deferred && current == checkpoint;
+        const bool held_as_checkpoint = current == checkpoint;
         if (!shared && !hidden && Py_REFCNT(current) > 2 + held_as_checkpoint) {
             shared = true;
-        }
-        if (held_as_checkpoint && hidden) {
-            Py_CLEAR(checkpoint);
-            steps = span - 1;
         }
         // Read after the test, and nothing below runs Python code before it is linked.
         PyObject* next = compat::entry_next(current);  // owned
@@ -227,6 +224,9 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key) {
                 Py_XDECREF(next);  // null when the hidden entry was the last
                 break;
             }
+        }
+        if (held_as_checkpoint && hidden && Py_REFCNT(current) == 2) {
+            compat::cut_entry(current);  // only the walk can reach it: `next` is ours already
         }
         Py_DECREF(current);  // ours: the entry may go now, and run its frame's finalizers
         current = next;

@@ -1025,14 +1025,6 @@ inline void apply_deferred_links(Py_ssize_t outer) {
 }
 #endif
 
-// Whether set_entry_next may record a link instead of making it (the walk then guards against
-// loops that only its view of the chain has).
-#ifdef Py_LIMITED_API
-constexpr bool links_may_be_deferred = true;
-#else
-constexpr bool links_may_be_deferred = false;
-#endif
-
 // The frame of the traceback entry `entry`: borrowed from the entry, which holds it for as long
 // as the entry lives (tb_frame cannot be changed), so valid while the caller holds the entry.
 // Null, with an exception set, only in the stable-ABI build when it could not be read.
@@ -1096,6 +1088,18 @@ inline int set_entry_next(PyObject* entry, PyObject* next) {
     auto* tb = reinterpret_cast<PyTracebackObject*>(entry);
     Py_XSETREF(tb->tb_next, reinterpret_cast<PyTracebackObject*>(Py_XNewRef(next)));
     return 0;
+#endif
+}
+
+// Cuts the traceback entry `entry` from its successor at once, also while relinks are deferred.
+// For an entry that nothing but the caller can reach any more.
+inline void cut_entry(PyObject* entry) {
+#ifdef Py_LIMITED_API
+    if (tb_next_attribute.set(entry, Py_None) < 0) {
+        PyErr_Clear();
+    }
+#else
+    Py_CLEAR(reinterpret_cast<PyTracebackObject*>(entry)->tb_next);
 #endif
 }
 
