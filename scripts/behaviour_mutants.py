@@ -50,10 +50,6 @@ FAULTS = [
     ("abi3 asks every function frame through f_locals", HEADER,
      "    return 0;\n}\n\n// The code kind of `code`", "    return 1;\n}\n\n// The code kind of `code`",
      "abi3@3.13", "test_frames.py -k injected"),
-    ("function frames asked through their locals mapping", HEADER,
-     "const int kind = !function_frame ? 2 : declares ? 1 : 0;",
-     "const int kind = !function_frame || !declares ? 2 : 1;",
-     "3.13", "test_frames.py -k injected"),
     ("entry unlinked though the last kept one no longer links it", HOOK,
      "} else if (linked(head, last_kept) == current) {", "} else {",
      "3.12", "test_frames.py -k relinked"),
@@ -67,14 +63,12 @@ FAULTS = [
      "3.12", "test_frames.py -k not_an_exception"),
     ("abi3 loop guard's checkpoint not held", HOOK,
      "    PyObject* checkpoint = nullptr;  // owned\n    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
-     "    while (current != nullptr) {\n        if (compat::links_may_be_deferred) {\n"
-     "            if (current == checkpoint) {\n                break;\n            }\n"
-     "            if (++steps == span) {\n                Py_XSETREF(checkpoint, Py_NewRef(current));",
+     "    while (current != nullptr) {\n        if (current == checkpoint) {\n            break;\n        }\n"
+     "        if (++steps == span) {\n            Py_XSETREF(checkpoint, Py_NewRef(current));",
      "    PyObject* checkpoint = nullptr;  // owned\n    PyObject* unheld = nullptr;  // no reference\n"
      "    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
-     "    while (current != nullptr) {\n        if (compat::links_may_be_deferred) {\n"
-     "            if (current == unheld) {\n                break;\n            }\n"
-     "            if (++steps == span) {\n                unheld = current;",
+     "    while (current != nullptr) {\n        if (current == unheld) {\n            break;\n        }\n"
+     "        if (++steps == span) {\n            unheld = current;",
      "abi3@3.12", "test_frames.py -k unlinked_by_a_namespace"),
     ("abi3 loop guard lets a hidden checkpoint go", HOOK,
      "        if (held_as_checkpoint && hidden && Py_REFCNT(current) == 2) {\n"
