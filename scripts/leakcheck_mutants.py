@@ -37,9 +37,9 @@ MUTANTS = [  # (name, file, text, replacement, leakcheck -k filter)
     ("copy of a shared entry kept twice", "cpython_importhook.cpp",
      "Py_XSETREF(last_kept, copy);", "Py_XSETREF(last_kept, Py_NewRef(copy));",
      "failure: shared entries, last marked, removal on"),
-    ("locals mapping not released", "native_extensions.h",
-     "    const int found = mapping_holds(locals, name);\n    Py_DECREF(locals);",
-     "    const int found = mapping_holds(locals, name);", "failure: class body, marked"),
+    ("frame namespace not released", "native_extensions.h",
+     "    const int found = mapping_holds(names, name);\n    Py_DECREF(names);",
+     "    const int found = mapping_holds(names, name);", "failure: class body, marked"),
     ("removal off leaks the hook", "cpython_importhook.cpp",
      "    if (result == nullptr && state->strip_tracebackhide_frames",
      "    if (result == nullptr && !state->strip_tracebackhide_frames.load()) {\n        Py_INCREF(hook);\n    }\n"
