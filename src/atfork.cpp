@@ -25,9 +25,9 @@ void print_fork_warning() {
 // past every package's fork handling, as a thread outside the interpreter does, and warns.
 void check_fork_handled(PyInterpreterState* interp) {
     const bool main = compat::is_main_interpreter(interp);
-    // The names this interpreter made, or else the main interpreter's, which live as long as the
-    // runtime (interned: shared by every interpreter; a sub-interpreter that never called the
-    // module has none of its own).
+    // The names this interpreter made, or else the main record's, which live as long as the main
+    // interpreter (a sub-interpreter that never called the module has none of its own; the main
+    // record has them as soon as any interpreter set the module up).
     auto has_names = [](InterpreterState* state) {
         return state != nullptr && state->fork_handled_name != nullptr && state->module_name != nullptr &&
                state->getattr_name != nullptr;
@@ -37,9 +37,7 @@ void check_fork_handled(PyInterpreterState* interp) {
         state = main_interpreter_state();
     }
     if (!has_names(state)) {
-        // Only sub-interpreters set the module up, or none did. A sub-interpreter without a record
-        // has no module, or one built from another's copy that it never called: that one is not
-        // looked up (its name would have to be made now), and the fork warns.
+        // No interpreter set the module up (or its names could not be made).
         if (!main && module_was_set_up()) {
             print_fork_warning();
         }

@@ -74,6 +74,10 @@ struct StateCapsuleNaming {
 // sys.modules where a dict watcher can be had, and is otherwise adopted from sys.modules as soon as
 // the main interpreter calls into the module or forks.
 std::atomic<bool> module_unreachable{false};
+// The name the import system last created the module under: "pkg.native_extensions" when it is
+// installed inside a package. The names a record looks up are made from it, so that a lookup in
+// sys.modules finds the module wherever it is installed.
+char module_full_name[256] = "native_extensions";
 std::atomic<bool> exit_backstop_registered{false};
 // Whether any interpreter has set the module up in the runtime now running: a fork that no package
 // could have handled then warns.
@@ -84,6 +88,30 @@ void make_main_module(PyObject* module) {
     PyObject* previous = __atomic_exchange_n(&Module, Py_NewRef(module), __ATOMIC_ACQ_REL);
     module_unreachable.store(false, std::memory_order_release);
     Py_XDECREF(previous);
+}
+
+// Whether `module` is a module object of this library: one of its functions is this library's
+// (a stand-in module, or another library's module stored under the same name, is not). Allocates
+// nothing, so that the fork handler may ask.
+bool is_this_librarys_module(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        return false;
+    }
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    bool ours = false;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(dict);
+#endif
+    Py_ssize_t position = 0;
+    PyObject* key;
+    PyObject* value;
+    while (!ours && PyDict_Next(dict, &position, &key, &value)) {
+        ours = PyCFunction_Check(value) && PyCFunction_GetFunction(value) == RegisterPreforkCallback;
+    }
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION();
+#endif
+    return ours;
 }
 
 #ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
@@ -103,13 +131,16 @@ void stop_watching_modules(PyObject* modules) {
 }
 
 // Called by the main interpreter, with its lock held, before each change of its sys.modules (from
-// 3.13 on a callback may stop watching the dict it is called for).
+// 3.13 on a callback may stop watching the dict it is called for). The import stores its module
+// before filling it, and again once filled: it is taken at that second store. Anything else stored
+// under the name (a stand-in, another library's module) is passed over.
 int on_modules_changed(PyDict_WatchEvent event, PyObject* modules, PyObject* key, PyObject* value) {
     if (event == PyDict_EVENT_DEALLOCATED) {
         stop_watching_modules(nullptr);
     } else if ((event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED) && value != nullptr &&
                PyModule_Check(value) && key != nullptr && PyUnicode_Check(key) &&
-               (key == main_state.module_name || PyUnicode_Compare(key, main_state.module_name) == 0)) {
+               (key == main_state.module_name || PyUnicode_Compare(key, main_state.module_name) == 0) &&
+               is_this_librarys_module(value)) {
         make_main_module(value);
         stop_watching_modules(modules);
     }
@@ -175,7 +206,7 @@ bool fill_state(InterpreterState* state) {
         (state->fork_handled_name = PyUnicode_InternFromString("python_fork_handler_called")) == nullptr) {
         return false;
     }
-    if (state->module_name == nullptr && (state->module_name = PyUnicode_InternFromString(moduledef.m_name)) == nullptr) {
+    if (state->module_name == nullptr && (state->module_name = PyUnicode_InternFromString(module_full_name)) == nullptr) {
         return false;
     }
     if (state->getattr_name == nullptr && (state->getattr_name = PyUnicode_InternFromString("__getattr__")) == nullptr) {
@@ -243,6 +274,33 @@ PyObject* install_capsule(PyInterpreterState* interp, PyObject* capsule) {
     return in_place;
 }
 
+// Arranges, once for the runtime now running, that whatever the main record holds is forgotten
+// after the runtime is finalised (the capsule releases it earlier, once it is in place).
+void arrange_forgetting() {
+    if (!exit_backstop_registered.exchange(true) && Py_AtExit(forget_main_state) < 0) {
+        exit_backstop_registered.store(false);  // the table is full: the capsule alone will do
+    }
+}
+
+// Gives the main record the names it looks up when a sub-interpreter sets the module up first:
+// the main interpreter may then build its module from the copy and fork without ever calling
+// into the module, and a sub-interpreter that never called it reads its own module with them too.
+// Plain strings, not interned: a sub-interpreter's interned strings may go with it (3.12 keeps an
+// interned dictionary per interpreter), while these live in the allocator that every
+// interpreter able to load the module shares, until the main record releases them, or forgets
+// them after the runtime ends. Made only here, never inside a fork. False, with an exception set,
+// if a name cannot be made.
+bool give_main_record_names() {
+    PyObject** names[] = {&main_state.fork_handled_name, &main_state.module_name, &main_state.getattr_name};
+    const char* texts[] = {"python_fork_handler_called", module_full_name, "__getattr__"};
+    for (int i = 0; i < 3; ++i) {
+        if (*names[i] == nullptr && (*names[i] = PyUnicode_FromString(texts[i])) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Prepares the main interpreter's record for the runtime now running: makes its names, and
 // arranges for it to be released when the main interpreter ends. False, with an exception set, if
 // that cannot be done now; a later call tries again.
@@ -253,9 +311,7 @@ bool prepare_main_state() {
     if (!fill_state(&main_state)) {
         return false;
     }
-    if (!exit_backstop_registered.exchange(true) && Py_AtExit(forget_main_state) < 0) {
-        exit_backstop_registered.store(false);  // the table is full: the capsule alone will do
-    }
+    arrange_forgetting();
     // Made without a destructor, which resets the shared record: only the capsule that stays in
     // place gets it.
     PyObject* capsule = PyCapsule_New(&main_state, state_capsule, nullptr);
@@ -354,7 +410,7 @@ void adopt_main_module() {
         PyErr_Clear();
         return;
     }
-    if (PyModule_Check(module)) {
+    if (is_this_librarys_module(module)) {
         make_main_module(module);
     }
     Py_DECREF(module);
@@ -396,12 +452,20 @@ PyObject* create_module(bool by_import_system) {
 #endif
     if (module != nullptr) {
         module_set_up.store(true, std::memory_order_release);
+        arrange_forgetting();
+        // Inside a package the import system names the module "pkg.native_extensions".
+        const char* name = by_import_system ? PyModule_GetName(module) : nullptr;
+        if (name == nullptr) {
+            PyErr_Clear();
+        } else if (strlen(name) < sizeof module_full_name) {
+            memcpy(module_full_name, name, strlen(name) + 1);
+        }
     }
     if (!compat::is_main_interpreter(PyInterpreterState_Get())) {
         // A sub-interpreter's module (it is the first to import it): `Module` stays the main
         // interpreter's, and the sub-interpreter's record is made now. A main interpreter without a
         // module will build its own from the copy this import leaves.
-        if (module != nullptr && interpreter_state() == nullptr) {
+        if (module != nullptr && (interpreter_state() == nullptr || !give_main_record_names())) {
             Py_CLEAR(module);
         }
         if (module != nullptr && __atomic_load_n(&Module, __ATOMIC_ACQUIRE) == nullptr) {
@@ -423,7 +487,12 @@ PyObject* create_module(bool by_import_system) {
         return module;
     }
     // `Module` follows the newest module (null when creation failed) and owns a reference to it;
-    // the reference returned belongs to the caller.
+    // the reference returned belongs to the caller. Waiting for the main interpreter's module ends.
+#ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
+    if (modules_watcher >= 0) {
+        stop_watching_modules(PyImport_GetModuleDict());
+    }
+#endif
     PyObject* previous = __atomic_exchange_n(&Module, Py_XNewRef(module), __ATOMIC_ACQ_REL);
     module_unreachable.store(false, std::memory_order_release);
     Py_XDECREF(previous);
