@@ -1,6 +1,7 @@
 """The warning printed before a fork."""
 import json
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
@@ -107,43 +108,67 @@ print(sys.getallocatedblocks() - before < 30)
 # in test_interpreters.py: "c-import", "c-init", and "c-entry" where C calls the entry point), what
 # then happens to the main interpreter's module, what its attribute is, where the fork comes from,
 # and whether the main interpreter calls into the module (right after its import) when a
-# sub-interpreter registered.
-ORDERS = ["main", "sub", "sub+main", "main+sub"]
+# sub-interpreter registered. "other": that sub-interpreter also loads a second library of the module
+# and registers it; "stand-in": the main interpreter holds a stand-in under the name for a moment
+# first; "live-sub": the sub-interpreter lives on.
+ORDERS = ["main", "sub", "sub+main", "main+sub", "live-sub+main", "sub+other+main", "sub+stand-in+main"]
 CHANGES = {"none": "", "del": "del sys.modules['native_extensions']",
            "reimport": "del sys.modules['native_extensions']\nimport native_extensions as ne",
            "class": "ne.__class__ = type('Sub', (types.ModuleType,), {})"}
 ATTRS = {"absent": "", "0": "ne.python_fork_handler_called = 0", "1": "ne.python_fork_handler_called = 1",
          "str": "ne.python_fork_handler_called = '1'",
          "getattr": "ne.__getattr__ = {'python_fork_handler_called': 0}.__getitem__"}
-FORKS = {"os": "pid = os.fork()\nif pid == 0:\n    os._exit(0)\nos.waitpid(pid, 0)",
+# The child is killed: while a sub-interpreter lives, it may hang in the interpreter's own after-fork code.
+FORKS = {"os": "pid = os.fork()\nif pid == 0:\n    os._exit(0)\nos.kill(pid, signal.SIGKILL)\nos.waitpid(pid, 0)",
          # fork() through ctypes from a thread that released the lock; its child may hang: killed
          "ctypes": "def fork():\n    pid = ctypes.CDLL(None).fork()\n    if pid == 0:\n        os._exit(0)\n"
                    "    pids.append(pid)\npids = []\nthread = threading.Thread(target=fork)\nthread.start()\n"
                    "thread.join()\nos.kill(pids[0], signal.SIGKILL)\nos.waitpid(pids[0], 0)",
-         "sub": "_testcapi.run_in_subinterp('import os\\n' + FORK)"}  # a sub-interpreter without the module
+         "sub": "_testcapi.run_in_subinterp('import os, signal\\n' + FORK)",  # a sub-interpreter without the module
+         # a second sub-interpreter with the module (from the copy), which says it handled the fork
+         "own-sub": "_testcapi.run_in_subinterp('import os, signal, native_extensions as ne\\n"
+                    "ne.python_fork_handler_called = 1\\n' + FORK)"}
+OTHER = """import importlib.machinery, importlib.util, os, sys
+del sys.modules['native_extensions']
+loader = importlib.machinery.ExtensionFileLoader('native_extensions', os.environ['OTHER_LIBRARY'])
+importlib.util.module_from_spec(importlib.util.spec_from_loader('native_extensions', loader)).RegisterPreforkCallback()
+sys.modules['native_extensions'] = ne"""
 ABI3 = native_extensions.__file__.endswith(".abi3.so")
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def expected_warnings(order, change, attr, origin, call):
-    """README's fork rule: how many warnings the fork prints, the module registered once."""
+    """README's fork rule: how many warnings the fork prints, the module registered once (a second
+    library's main interpreter has no module of that library: it prints only where nothing is read)."""
+    if origin == "own-sub":
+        return sys.version_info < (3, 12)  # before 3.12 such a thread cannot be told: it warns
+    if order == "sub+rerun":
+        return 0  # only the first runtime, which has ended, imported the module
     if origin != "os":
-        return 1  # no package can have handled it: it warns, the module being imported somewhere
-    if order in ("sub", "c-init") or (order == "c-entry" and not (ABI3 and sys.version_info >= (3, 13))):
+        return 1 + ("other" in order)  # no package can have handled it: it warns, the module being imported somewhere
+    if order in ("sub", "c-init") or (order == "c-entry" and not (ABI3 and sys.version_info >= (3, 13))) or (
+            order == "sub+c-init" and sys.version_info >= (3, 13)):  # (3.12: the import calls the entry point anew)
         return 0  # the main interpreter has no module, or `Module` is the one C made last: no attribute
     # `Module` is the first module the main interpreter reached, but the abi3 build (3.13+) takes the
     # one its sys.modules holds at its first call or fork when a sub-interpreter imported first.
-    if order == "sub+main" and ABI3 and sys.version_info >= (3, 13) and not call and change in ("del", "reimport"):
+    # So do 3.10 to 3.12 while that sub-interpreter lives: its first call or fork.
+    adopts = (ABI3 and sys.version_info >= (3, 13)) or (order == "live-sub+main" and sys.version_info < (3, 13))
+    if order.endswith("+main") and adopts and not call and change in ("del", "reimport"):
         return 0  # no module, or the reimported one, which has no attribute
     return attr in ("0", "str", "getattr")
 
 
 def scenario(order, change, attr, origin, call):
     """The scenario's code: the package sets the attribute on the module its own import gave it."""
-    register = "import native_extensions as ne\nne.RegisterPreforkCallback()"
-    code = [f"_testcapi.run_in_subinterp({register!r})" if order.startswith("sub") else ""]
-    if order != "sub":
-        code += ["import native_extensions as ne", "" if order.startswith("sub") else "ne.RegisterPreforkCallback()",
+    register = "import native_extensions as ne\nne.RegisterPreforkCallback()" + ("\n" + OTHER) * ("other" in order)
+    code = [f"_testcapi.run_in_subinterp({register!r})" if order.startswith("sub") else
+            f"live = new_legacy_subinterpreter()\nxi.run_string(live, {register!r})" if order.startswith("live") else "",
+            "sys.modules['native_extensions'] = types.ModuleType('native_extensions')\ndel sys.modules['native_extensions']"
+            if "stand-in" in order else "",
+            "#C\nimport ctypes, os, signal, sys, threading" if order == "sub+rerun" else "",
+            "#C" if order == "sub+c-init" else ""]
+    if order not in ("sub", "sub+rerun"):
+        code += ["import native_extensions as ne", "" if "sub+" in order else "ne.RegisterPreforkCallback()",
                  "#C" if order in ("c-init", "c-entry") else "", "ne.SetRemoveImportHookFrames(True)" if call else "",
                  "_testcapi.run_in_subinterp('import native_extensions')" if order == "main+sub" else "",
                  ATTRS[attr], CHANGES[change]]
@@ -158,6 +183,14 @@ try:
     import _testcapi
 except ImportError:
     pass
+try:
+    import _interpreters as xi
+    def new_legacy_subinterpreter():
+        return xi.create(xi.new_config("legacy"))
+except ImportError:
+    import _xxsubinterpreters as xi  # the process ends without finalising: it never ends
+    def new_legacy_subinterpreter():
+        return xi.create(isolated=False) if sys.version_info >= (3, 12) else xi.create()
 FORK = sys.argv[1]
 outputs = []
 for code in json.loads(sys.stdin.read()):
@@ -186,14 +219,16 @@ def mismatches(scenarios, outputs):
 
 
 @pytest.mark.parametrize("order", ORDERS)
-def test_fork_rule(order):
+def test_fork_rule(order, tmp_path):
     if FREE_THREADED and order != "main":
         pytest.skip("single-phase modules do not load in sub-interpreters")
     scenarios = [(order, change, attr, origin, call)
                  for change in (["none"] if order == "sub" else CHANGES) for attr in (["absent"] if order == "sub" else ATTRS)
-                 for origin in FORKS if not (FREE_THREADED and origin == "sub")
-                 for call in ([False, True] if order == "sub+main" else [False])]
+                 for origin in FORKS if not (FREE_THREADED and origin == "sub") and (origin != "own-sub" or "live" in order)
+                 for call in ([False, True] if "sub+" in order else [False])]
+    other = shutil.copy(native_extensions.__file__, tmp_path / "other.so")
+    env = {**{k: v for k, v in os.environ.items() if k != "PYTHONVERBOSE"}, "OTHER_LIBRARY": str(other)}
     proc = subprocess.run([sys.executable, "-c", DRIVER, FORKS["os"]], input=json.dumps([scenario(*s) for s in scenarios]),
-                          capture_output=True, text=True, timeout=120, env={k: v for k, v in os.environ.items() if k != "PYTHONVERBOSE"})
+                          capture_output=True, text=True, timeout=120, env=env)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert mismatches(scenarios, json.loads(proc.stdout)) == []

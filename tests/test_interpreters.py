@@ -16,8 +16,8 @@ from test_fork import WARNING, mismatches, scenario
 
 pytest.importorskip("_testcapi")
 # A free-threaded build loads no single-phase module into a sub-interpreter, not even a legacy one.
-loads_in_subinterpreters = pytest.mark.skipif(
-    bool(sysconfig.get_config_var("Py_GIL_DISABLED")), reason="single-phase modules do not load in sub-interpreters")
+SUBS = not sysconfig.get_config_var("Py_GIL_DISABLED")
+loads_in_subinterpreters = pytest.mark.skipif(not SUBS, reason="single-phase modules do not load in sub-interpreters")
 
 PRELUDE = """
 import os, sys, _testcapi
@@ -163,6 +163,19 @@ def test_fork_reads_the_forking_interpreters_own_module(main_value, sub_value, w
 
 
 @loads_in_subinterpreters
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="before 3.12 a sub-interpreter's thread always warns")
+def test_fork_reads_the_module_installed_inside_a_package(tmp_path):
+    # The module is then imported as "pkg.native_extensions", and looked up by that name.
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__init__.py").touch()
+    shutil.copy(native_extensions.__file__, tmp_path / "pkg")
+    code = (f"import sys\nsys.path.insert(0, {str(tmp_path)!r})\nfrom pkg import native_extensions as ne\n"
+            "ne.RegisterPreforkCallback()\nne.python_fork_handler_called = 1\n" + FORK_DISCARDING_CHILD)
+    proc = run_python(f"import _testcapi\nassert _testcapi.run_in_subinterp({code!r}) == 0\nprint('end')")
+    assert (proc.stdout, proc.returncode) == ("end\n", 0), proc.stderr
+
+
+@loads_in_subinterpreters
 def test_module_is_the_main_interpreters_own_from_its_first_call_while_a_sub_interpreter_that_imported_first_lives():
     # The main interpreter then builds its module from the copy (on 3.10 to 3.12 too). The process
     # ends without finalising: 3.12 crashes ending such a sub-interpreter.
@@ -259,7 +272,8 @@ static const char *code =
 
 /* A scenario of the fork rule, in a runtime of its own: "I" and Python code: the module is imported
    from C before the code runs; "N" or "P" and code: where the code has "#C", C calls
-   InitNativeExtensions() or the entry point itself. */
+   InitNativeExtensions() or the entry point itself; "R": there the runtime is finalised and
+   initialised again. */
 static int scenario(char *arg) {
     Py_Initialize();
     char *mark = strstr(arg, "#C\n");
@@ -271,6 +285,9 @@ static int scenario(char *arg) {
         return 1;
     }
     Py_DECREF(module);
+    if (mark != NULL && arg[0] == 'R') {
+        return Py_FinalizeEx() < 0 || (Py_Initialize(), PyRun_SimpleString(mark + 3) != 0) ? 3 : 0;
+    }
     if (mark != NULL) {
         void *lib = dlopen(getenv("NATIVE_EXTENSIONS_SO"), RTLD_NOW | RTLD_NOLOAD);
         const char *name = arg[0] == 'P' ? "PyInit_native_extensions" : "_ZN17native_extensions20InitNativeExtensionsEv";
@@ -344,11 +361,15 @@ def run_embedded(tmp_path, *args):
 
 
 def test_fork_rule_with_modules_made_from_c(tmp_path):
-    scenarios = [(order, change, attr, origin, False) for order in ("c-import", "c-init", "c-entry")
+    # "sub+c-init": C calls InitNativeExtensions() after a sub-interpreter imported, before the
+    # main interpreter's import; "sub+rerun": only a sub-interpreter imported, in a first runtime.
+    orders = {"c-import": "I", "c-init": "N", "c-entry": "P", **({"sub+c-init": "N", "sub+rerun": "R"} if SUBS else {})}
+    scenarios = [(order, change, attr, origin, False) for order in orders
                  for change in ("none", "reimport") for attr in ("0", "1") for origin in ("os", "ctypes")]
-    prelude = "import ctypes, os, signal, sys, threading, types\n"
-    proc = run_embedded(tmp_path, *[{"c-import": "I", "c-init": "N", "c-entry": "P"}[s[0]] + prelude + scenario(*s)
-                                           for s in scenarios])
+    # (3.12 fails to import ctypes in a second runtime that imported it in the first)
+    prelude = {order: "import os, signal, sys, threading, types, _testcapi\n" + "import ctypes\n" * (order != "sub+rerun")
+               for order in orders}
+    proc = run_embedded(tmp_path, *[orders[s[0]] + prelude[s[0]] + scenario(*s) for s in scenarios])
     assert proc.returncode == 0, proc.stderr
     assert mismatches(scenarios, proc.stdout.split("--\n")[:-1]) == []
 
