@@ -128,6 +128,27 @@ FAULTS = [
      "        if (v == nullptr) {\n            PyErr_Clear();\n        }\n        return v;\n    }\n"
      "    if (!asked_as_a_module(module, name)) {",
      "3.11 abi3@3.12", "test_fork.py -k allocate_nothing"),
+    ("the main record gets no names when a sub-interpreter sets the module up", "native_extensions.cpp",
+     "(interpreter_state() == nullptr || !give_main_record_names())", "(interpreter_state() == nullptr)",
+     "3.12", "test_fork.py -k 'fork_rule and live'"),
+    ("another library's module taken for this library's", "native_extensions.cpp",
+     "ours = PyCFunction_Check(value) && PyCFunction_GetFunction(value) == RegisterPreforkCallback;",
+     "ours = PyCFunction_Check(value);",
+     "3.12 abi3@3.13", "test_fork.py -k 'fork_rule and other'"),
+    ("only the main interpreter arranges the reset after the runtime ends", "native_extensions.cpp",
+     "        module_set_up.store(true, std::memory_order_release);\n        arrange_forgetting();\n",
+     "        module_set_up.store(true, std::memory_order_release);\n",
+     "3.11 abi3@3.12", "test_interpreters.py -k made_from_c"),
+    ("the module inside a package looked up under the fixed name", "native_extensions.cpp",
+     "(state->module_name = PyUnicode_InternFromString(module_full_name))",
+     "(state->module_name = PyUnicode_InternFromString(moduledef.m_name))",
+     "3.12 abi3@3.13", "test_interpreters.py -k package"),
+    ("the watcher takes a stand-in stored under the name", "native_extensions.cpp",
+     " &&\n               is_this_librarys_module(value)) {", ") {",
+     "3.13", "test_fork.py -k 'fork_rule and stand'"),
+    ("a C call of InitNativeExtensions() leaves the watcher waiting", "native_extensions.cpp",
+     "    if (modules_watcher >= 0) {\n        stop_watching_modules(PyImport_GetModuleDict());\n    }\n", "",
+     "3.13", "test_interpreters.py -k made_from_c"),
 ]
 
 PYTEST_TIMEOUT = 600
