@@ -297,6 +297,10 @@ bool give_main_record_names() {
         if (*names[i] == nullptr && (*names[i] = PyUnicode_FromString(texts[i])) == nullptr) {
             return false;
         }
+        // Hashed now, so that a lookup in another interpreter only reads the string.
+        if (PyObject_Hash(*names[i]) == -1) {
+            return false;
+        }
     }
     return true;
 }
@@ -457,7 +461,7 @@ PyObject* create_module(bool by_import_system) {
         const char* name = by_import_system ? PyModule_GetName(module) : nullptr;
         if (name == nullptr) {
             PyErr_Clear();
-        } else if (strlen(name) < sizeof module_full_name) {
+        } else if (strlen(name) < sizeof module_full_name && strcmp(name, module_full_name) != 0) {
             memcpy(module_full_name, name, strlen(name) + 1);
         }
     }
