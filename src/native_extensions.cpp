@@ -90,28 +90,35 @@ void make_main_module(PyObject* module) {
     Py_XDECREF(previous);
 }
 
-// Whether `module` is a module object of this library: one of its functions is this library's
-// (a stand-in module, or another library's module stored under the same name, is not). Allocates
-// nothing, so that the fork handler may ask.
-bool is_this_librarys_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        return false;
-    }
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    bool ours = false;
+// The first value of the dict `dict` that `matches` accepts (borrowed), or null. Allocates nothing
+// and runs no Python code, so that the fork handler may ask.
+PyObject* first_value(PyObject* dict, bool (*matches)(PyObject*)) {
+    PyObject* found = nullptr;
 #ifdef Py_GIL_DISABLED
     Py_BEGIN_CRITICAL_SECTION(dict);
 #endif
     Py_ssize_t position = 0;
     PyObject* key;
     PyObject* value;
-    while (!ours && PyDict_Next(dict, &position, &key, &value)) {
-        ours = PyCFunction_Check(value) && PyCFunction_GetFunction(value) == RegisterPreforkCallback;
+    while (found == nullptr && PyDict_Next(dict, &position, &key, &value)) {
+        if (matches(value)) {
+            found = value;
+        }
     }
 #ifdef Py_GIL_DISABLED
     Py_END_CRITICAL_SECTION();
 #endif
-    return ours;
+    return found;
+}
+
+// Whether `module` is a module object of this library: one of its functions is this library's
+// (a stand-in module, or another library's module stored under the same name, is not). Allocates
+// nothing, so that the fork handler may ask.
+bool is_this_librarys_module(PyObject* module) {
+    auto ours = [](PyObject* value) {
+        return PyCFunction_Check(value) && PyCFunction_GetFunction(value) == RegisterPreforkCallback;
+    };
+    return PyModule_Check(module) && first_value(PyModule_GetDict(module), ours) != nullptr;
 }
 
 #ifdef NATIVE_EXTENSIONS_DICT_WATCHERS
@@ -337,26 +344,9 @@ bool prepare_main_state() {
 // The record in the capsule of `interp`'s dictionary, or null if it has none. Allocates nothing.
 InterpreterState* find_subinterpreter_state(PyInterpreterState* interp) {
     PyObject* dict = PyInterpreterState_GetDict(interp);  // borrowed
-    if (dict == nullptr) {
-        return nullptr;
-    }
-    InterpreterState* state = nullptr;
-#ifdef Py_GIL_DISABLED
-    Py_BEGIN_CRITICAL_SECTION(dict);
-#endif
-    Py_ssize_t position = 0;
-    PyObject* key;
-    PyObject* value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (PyCapsule_IsValid(value, state_capsule)) {
-            state = static_cast<InterpreterState*>(PyCapsule_GetPointer(value, state_capsule));
-            break;
-        }
-    }
-#ifdef Py_GIL_DISABLED
-    Py_END_CRITICAL_SECTION();
-#endif
-    return state;
+    auto ours = [](PyObject* value) { return PyCapsule_IsValid(value, state_capsule) != 0; };
+    PyObject* capsule = dict != nullptr ? first_value(dict, ours) : nullptr;  // borrowed
+    return capsule != nullptr ? static_cast<InterpreterState*>(PyCapsule_GetPointer(capsule, state_capsule)) : nullptr;
 }
 
 InterpreterState* make_subinterpreter_state(PyInterpreterState* interp) {
