@@ -14,8 +14,8 @@ same tests.
   --tests   the test directory to run (default: tests/ of this checkout), e.g. an older suite's
   --list    print the table of faults and their rows, and exit
 
-Rows are the labels of scripts/test_all_pythons.sh (3.10 3.11 3.12 3.13 3.13-sid 3.14 3.15 3.13t
-3.13t-nogil; the sid chroot's inside it, through in_sid), and "abi3@LABEL": the stable-ABI module,
+Rows are the interpreter labels of scripts/rows.py (3.10 3.11 3.12 3.13 3.13-sid 3.14 3.15 3.13t
+3.13t-nogil; the sid chroot's inside it), and "abi3@LABEL": the stable-ABI module,
 compiled as the cp312 wheel is (Py_LIMITED_API 3.12, by CPython 3.12's headers), run on LABEL's
 interpreter. The module is compiled straight with g++ (no warnings asked for: a fault may leave
 a variable unused) into $NATIVE_EXTENSIONS_BUILD_DIR/behaviour-mutants, once per fault and
@@ -32,9 +32,9 @@ import sys
 import time
 
 from _mutants import ROOT, Stale, copy_sources, planted
+from rows import BUILD_ROOT, locate
 
 TESTS = os.path.join(ROOT, "tests")  # --tests replaces it
-COMMON = os.path.join(ROOT, "scripts", "_common.sh")
 
 HOOK, HEADER = "cpython_importhook.cpp", "native_extensions.h"
 
@@ -154,47 +154,21 @@ FAULTS = [
 PYTEST_TIMEOUT = 600
 
 
-def build_root():
-    root = os.environ.get("NATIVE_EXTENSIONS_BUILD_DIR") or os.path.join(
-        os.environ.get("TMPDIR", "/tmp"), "native_extensions-build")
-    os.makedirs(root, exist_ok=True)
-    return os.path.realpath(root)
-
-
-WORK = os.path.join(build_root(), "behaviour-mutants")
-
-
-def bash(script, *args, **kwargs):
-    """Runs `script` with _common.sh sourced (and the scratch directory that it bind-mounts into
-    the chroot being WORK's parent)."""
-    env = dict(os.environ, NATIVE_EXTENSIONS_BUILD_DIR=build_root())
-    return subprocess.run(["bash", "-c", 'source "$0" && ' + script, COMMON, *args], env=env, **kwargs)
+WORK = os.path.join(BUILD_ROOT, "behaviour-mutants")
 
 
 class Interpreter:
-    """One interpreter label: where it is (`sid`: inside the chroot) and how to run it."""
+    """One interpreter label (scripts/rows.py), with a virtual environment of its own."""
 
     def __init__(self, label):
-        proc = bash('locate "$1" && echo "$KIND" && echo "$PY"', label, capture_output=True, text=True)
-        if proc.returncode:
+        self.row = locate(label)
+        if self.row is None:
             raise LookupError("no interpreter for %s" % label)
-        self.label, (self.kind, self.path) = label, proc.stdout.split()[-2:]
-        self.env = {}
-        if label.endswith("t-nogil"):
-            self.env["PYTHON_GIL"] = "0"
+        self.label, self.kind, self.path = label, self.row.kind, self.row.path
         self.venv = os.path.join(WORK, "venv-" + label.replace("-nogil", ""))
 
-    def command(self, *argv):
-        argv = ["env", "-u", "PYTHON_GIL", *("%s=%s" % kv for kv in self.env.items()), *argv]
-        if self.kind == "sid":
-            return ["bash", "-c", 'source "$0" && in_sid "$@"', COMMON, *argv]
-        return argv
-
     def run(self, *argv, **kwargs):
-        env = dict(os.environ, NATIVE_EXTENSIONS_BUILD_DIR=build_root())
-        env.pop("PYTHONPATH", None)
-        env.update(kwargs.pop("env", {}))
-        return subprocess.run(self.command(*argv), env=env, **kwargs)
+        return self.row.run(*argv, **kwargs)
 
     def query(self, code):
         return self.run(self.path, "-c", code, capture_output=True, text=True, check=True).stdout.split()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Provisions, once per machine, the interpreters that scripts/test_all_pythons.sh runs on besides
-# the pyenv ones: a Debian sid chroot with CPython 3.13 (sid's newest), 3.14 and 3.15, and
+# The steps' functions are called through step and timed; the cache holds plain file names.
+# shellcheck disable=SC2317,SC2012
+# Provisions, once per machine, the interpreters that noxfile.py's rows run on besides the pyenv
+# ones: a Debian sid chroot with CPython 3.13 (sid's newest), 3.14 and 3.15, and
 # free-threaded CPython builds ("3.13t", and 3.14t/3.15t when their sources can be had) made on
 # this machine from Debian's source packages of the upstream tarballs.
 #
@@ -20,8 +22,20 @@
 # end; 3.14t, 3.15t and the ThreadSanitizer build are optional.
 set -uo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/_common.sh"
-check_build_root
+CACHE_ROOT=${NATIVE_EXTENSIONS_CACHE:-/var/cache/native_extensions}
+SID_ROOT=$CACHE_ROOT/sid
+scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd -P)
+# Interpreter finding and the host pip's directories as rows.py has them; its chroot runner.
+rows() { python3 -c "import sys; sys.path.insert(0, sys.argv[1]); import rows; $1" "$scripts" "${@:2}"; }
+host_pip_dirs() { rows 'print("\n".join(rows.host_pip_dirs()))'; }
+in_sid() {
+    local ro=() d
+    for d in $(host_pip_dirs); do ro+=(--ro "$d"); done
+    "$scripts/in_sid.sh" "${ro[@]}" "$@"
+}
+sid_python() { rows 'print(rows.sid_python("python" + sys.argv[2], sys.argv[2]) or sys.exit(1))' "$1"; }
+ft_python() { rows 'r = rows.locate(sys.argv[2] + "t" + sys.argv[3]); print(r.path) if r else sys.exit(1)' "$1" "${2:+-$2}"; }
+elapsed() { echo "$(($(date +%s) - $1))s"; }
 
 tsan=${NATIVE_EXTENSIONS_TSAN:-0}
 refresh=0
@@ -87,7 +101,7 @@ timed() {
     t0=$(date +%s)
     "$@"
     rc=$?
-    echo "== $name: $([ "$rc" = 0 ] && echo done || echo "FAILED (exit $rc)") in $(elapsed "$t0")"
+    echo "== $name: $([ "$rc" = 0 ] && echo "done" || echo "FAILED (exit $rc)") in $(elapsed "$t0")"
     return "$rc"
 }
 
@@ -190,7 +204,7 @@ sid_packages_list() {
 }
 
 install_sid_packages() {
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2046,SC2016 # the inner shell expands $0 and $*
     in_sid sh -c 'apt-get update && apt-get install -y $0 $*' $(sid_packages_list) \
         >"$LOGS/sid-apt.log" 2>&1 || {
         tail -n 20 "$LOGS/sid-apt.log"
@@ -342,7 +356,7 @@ print("   " + sys.version.replace("\n", " "))'; then
         rm -rf "$prefix"
         return 1
     fi
-    echo "$(basename "$tarball")" >"$prefix/.source"
+    basename "$tarball" >"$prefix/.source"
     rm -rf "$src"
     [ "$variant" != tsan ] || tsan_suppressions "$v"
 }
