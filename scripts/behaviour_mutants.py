@@ -32,7 +32,7 @@ import sys
 import time
 
 from _mutants import ROOT, Stale, copy_sources, planted
-from rows import BUILD_ROOT, locate
+from rows import BUILD_ROOT, compile_module, locate
 
 TESTS = os.path.join(ROOT, "tests")  # --tests replaces it
 
@@ -152,39 +152,21 @@ FAULTS = [
 ]
 
 PYTEST_TIMEOUT = 600
-
-
 WORK = os.path.join(BUILD_ROOT, "behaviour-mutants")
 
 
-class Interpreter:
-    """One interpreter label (scripts/rows.py), with a virtual environment of its own."""
-
-    def __init__(self, label):
-        self.row = locate(label)
-        if self.row is None:
-            raise LookupError("no interpreter for %s" % label)
-        self.label, self.kind, self.path = label, self.row.kind, self.row.path
-        self.venv = os.path.join(WORK, "venv-" + label.replace("-nogil", ""))
-
-    def run(self, *argv, **kwargs):
-        return self.row.run(*argv, **kwargs)
-
-    def query(self, code):
-        return self.run(self.path, "-c", code, capture_output=True, text=True, check=True).stdout.split()
-
-    def ensure_venv(self):
-        python = os.path.join(self.venv, "bin", "python")
-        stamp = os.path.join(self.venv, "ready")
-        if not os.path.exists(stamp):
-            shutil.rmtree(self.venv, ignore_errors=True)
-            self.run(self.path, "-m", "venv", self.venv, check=True)
-            proc = self.run(python, "-m", "pip", "install", "-q", "--prefer-binary", "pytest>=7", "hypothesis>=6",
-                            capture_output=True, text=True)
-            if proc.returncode:
-                raise RuntimeError("%s: installing pytest failed:\n%s" % (self.label, proc.stdout + proc.stderr))
-            open(stamp, "w").close()
-        return python
+def ensure_venv(interpreter):
+    """The interpreter's virtual environment with pytest and hypothesis (made once, then kept)."""
+    venv = os.path.join(WORK, "venv-" + interpreter.label.replace("-nogil", ""))
+    if not os.path.exists(os.path.join(venv, "ready")):
+        shutil.rmtree(venv, ignore_errors=True)
+        interpreter.run(interpreter.path, "-m", "venv", venv, check=True)
+        proc = interpreter.run(venv + "/bin/python", "-m", "pip", "install", "-q", "--prefer-binary", "pytest>=7",
+                               "hypothesis>=6", capture_output=True, text=True)
+        if proc.returncode:
+            raise RuntimeError("%s: installing pytest failed:\n%s" % (interpreter.label, proc.stdout + proc.stderr))
+        open(os.path.join(venv, "ready"), "w").close()
+    return venv + "/bin/python"
 
 
 class Row:
@@ -202,22 +184,7 @@ class Row:
 
 def build(row, src, out):
     """Compiles the module from `src` into `out` for the row's compiling interpreter and flavour."""
-    include, suffix = row.builder.query(
-        'import sysconfig; print(sysconfig.get_paths()["include"], sysconfig.get_config_var("EXT_SUFFIX"))')
-    flags = ["-std=c++17", "-fPIC", "-O1", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions",
-             "-fno-rtti", "-I" + include]
-    if row.abi3:
-        flags.append("-DPy_LIMITED_API=0x030C0000")
-        suffix = ".abi3.so"
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    # The sources compiled side by side, then linked.
-    script = ('cd "$1" && shift && for f in "$@"; do g++ %s -c "$f" -o "${f##*/}.o" & done; '
-              'for j in $(jobs -p); do wait "$j" || exit 1; done; '
-              'g++ -shared -Wl,--as-needed *.o -o native_extensions%s'
-              % (shlex.join(flags), suffix))
-    sources = sorted(os.path.join(src, f) for f in os.listdir(src) if f.endswith(".cpp"))
-    proc = row.builder.run("bash", "-c", script, "build", out, *sources, capture_output=True, text=True)
+    proc = compile_module(row.builder, src, out, "-O1", abi3=row.abi3)
     if proc.returncode:
         raise RuntimeError("build for %s failed:\n%s" % (row.label, (proc.stdout + proc.stderr)[-3000:]))
 
@@ -225,7 +192,7 @@ def build(row, src, out):
 def run_tests(row, module_dir, selection):
     """Runs the selected tests against the module in `module_dir`: pytest's exit status (negative
     for a signal, None on a timeout) and its output."""
-    python = row.runner.ensure_venv()
+    python = ensure_venv(row.runner)
     run = os.path.join(WORK, "run")  # empty: only PYTHONPATH provides the module
     os.makedirs(run, exist_ok=True)
     args = [os.path.join(TESTS, a) if a.endswith(".py") or ".py::" in a else a for a in shlex.split(selection)]
@@ -268,7 +235,9 @@ def main():
 
     def interpreter(label):
         if label not in interpreters:
-            interpreters[label] = Interpreter(label)
+            interpreters[label] = locate(label)
+            if interpreters[label] is None:
+                raise LookupError("no interpreter for %s" % label)
         return interpreters[label]
 
     table, failed = [], False

@@ -10,6 +10,7 @@ free-threaded builds, under $NATIVE_EXTENSIONS_CACHE (default /var/cache/native_
 
 import glob
 import os
+import shlex
 import shutil
 import subprocess
 
@@ -121,3 +122,23 @@ def host_pip_dirs(cache=[]):
                     cache.append(path)
         cache.append("")  # looked up once, even when there are none
     return [d for d in cache if d]
+
+
+def compile_module(row, src, out, *flags, abi3=False):
+    """Compiles the module from the C++ sources under `src` with g++ into `out`, for `row`'s
+    interpreter (in the stable-ABI flavour of 3.12 with `abi3`), its include directory given with
+    -I: for a system directory (-isystem) gcc follows the symbolic links of Debian's debug
+    python3.Xd directory into the release one and takes the release pyconfig.h, whose
+    Py_INCREF/Py_DECREF a debug interpreter's total reference count never sees. Sources compile
+    side by side, then link. Returns the CompletedProcess."""
+    include, suffix = row.query("import sysconfig as s; print(s.get_paths()['include'], s.get_config_var('EXT_SUFFIX'))")
+    flags = ["-std=c++17", "-fPIC", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions",
+             "-fno-rtti", "-I" + include, *flags] + ["-DPy_LIMITED_API=0x030C0000"] * abi3
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    script = ('cd "$1" && shift && for f in "$@"; do g++ %s -c "$f" -o "${f##*/}.o" & done; '
+              'for j in $(jobs -p); do wait "$j" || exit 1; done; '
+              'g++ -shared -Wl,--as-needed *.o -o native_extensions%s'
+              % (" ".join(map(shlex.quote, flags)), ".abi3.so" if abi3 else suffix))
+    sources = sorted(glob.glob(src + "/**/*.cpp", recursive=True))
+    return row.run("bash", "-c", script, "build", out, *sources, capture_output=True, text=True)
