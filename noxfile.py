@@ -84,7 +84,7 @@ def no_build_warnings(session, text, log, flags=True):
         session.error("build printed warnings (log: %s)\n%s" % (log, "\n".join(found[:20])))
     if flags and (not compiles or any(not re.search(r"-Wall .*-Wextra .*-Werror", c) for c in compiles)):
         session.error("not every source compiled with -Wall -Wextra -Werror, or the build not verbose (log: %s)" % log)
-    session.log("no compiler, linker or CMake warnings; %d sources compiled with -Wall -Wextra -Werror" % len(compiles))
+    session.log("no compiler, linker or CMake warnings" + "; %d sources compiled with -Wall -Wextra -Werror" % len(compiles) * flags)
 
 
 def install(session, row, name, *defines, config=()):
@@ -121,6 +121,7 @@ def pytest(session, row, python, *args, name, env=None, timeout=600, so=".so"):
     if status or "warnings summary" in text or "WARNING: ThreadSanitizer" in text:
         session.error("timed out after %ss" % timeout if status == 124 else "pytest exit %d: %s%s" % (
             status, closing, "" if status else " (it printed Python warnings or ThreadSanitizer reports)"))
+    session.log(closing)
 
 
 @nox.session
@@ -142,7 +143,7 @@ def distributions(session, row, work, *config):
     if "Building wheel from sdist" not in text:
         session.error("the wheel was not built from the sdist")
     no_build_warnings(session, text, work + "/build.log", flags=False)
-    sdist, wheel = (work + "/dist/" + f for f in sorted(os.listdir(work + "/dist")))
+    sdist, wheel = (work + "/dist/" + f for f in sorted(os.listdir(work + "/dist"), key=lambda f: f.endswith(".whl")))
     show = run(session, row, work + "/tools/bin/auditwheel", "show", wheel, log=work + "/show.log")[1]
     tag = re.search(r"manylinux_\d+_\d+_[a-z0-9_]+", show)
     if not tag or "libstdc++" in show:
@@ -299,9 +300,11 @@ def sanitizers(session):
     purelib, so = subprocess.check_output([python, "-c", "import sysconfig, importlib.util as u; print(sysconfig.get_paths()"
                                            "['purelib'], u.find_spec('native_extensions').origin)"], cwd=work, text=True).split()
     open(purelib + "/zz_ubsan_report_path.pth", "w").write(UBSAN_PTH)
-    preload = re.findall(r"\S*/lib(?:asan|ubsan)\.so\S*", subprocess.check_output(["ldd", so], text=True))
+    # The very runtimes the module links, ASan first.
+    preload = sorted(re.findall(r"\S*/lib(?:asan|ubsan)\.so\S*", subprocess.check_output(["ldd", so], text=True)),
+                     key=lambda path: "ubsan" in path)
     if "libasan" not in " ".join(preload[:1]):
-        session.error(so + " does not link the AddressSanitizer runtime first")
+        session.error(so + " does not link the AddressSanitizer runtime")
 
     def sanitized(reports):  # detect_leaks=0: the interpreter does not free everything at exit, by design
         os.makedirs(reports)
