@@ -117,7 +117,7 @@ def pytest(session, row, python, *args, name, env=None, timeout=600, so=".so"):
     session.log("module: " + run(session, row, python, "-c", IMPORTED, so, cwd=cwd, env=env, log=cwd + ".log")[1])
     status, text = run(session, row, "timeout", timeout, python, "-m", "pytest", "-p", "no:cacheprovider", *args,
                        cwd=cwd, env=env, log=cwd + "-pytest.log", echo=True, ok=range(256))
-    closing = (re.findall(r"^=+ (.* in [0-9.]+s.*?) =+$", text, re.M) or ["no closing line"])[-1]
+    closing = (re.findall(r"^=* ?(\d+ \w+.* in [0-9.]+s.*?)(?: =+)?$", text, re.M) or ["no closing line"])[-1]
     if status or "warnings summary" in text or "WARNING: ThreadSanitizer" in text:
         session.error("timed out after %ss" % timeout if status == 124 else "pytest exit %d: %s%s" % (
             status, closing, "" if status else " (it printed Python warnings or ThreadSanitizer reports)"))
@@ -322,6 +322,7 @@ def sanitizers(session):
                 capture_output=True)
         if not any(re.search("ERROR: AddressSanitizer|runtime error:", open(reports + "/" + f).read()) for f in os.listdir(reports)):
             session.error("self-test: %s not reported" % call)
+        session.log("self-test: %s reported" % call)
     reports = work + "/reports"
     try:
         pytest(session, row, python, "-q", TESTS, *session.posargs, name="sanitize-" + row.label, env=sanitized(reports))

@@ -1,26 +1,19 @@
 #!/usr/bin/env python3
-"""Shows that the test suite catches a broken promise of README: for each fault of FAULTS (one
-exact text replacement in a copy of src/, breaking one promise), builds the module with it for
-each interpreter row where that promise is at risk, runs only the tests the fault concerns, and
-requires them to fail. Prints a table (fault, row, caught or not) and exits non-zero if a fault
-is missed, is stale (its text no longer occurs exactly once) or the unplanted module fails the
-same tests.
+"""Shows that the test suite catches each broken promise of README: for each fault of FAULTS (one
+exact text replacement in a copy of src/), builds the module with it for each row where that
+promise is at risk, runs the tests the fault concerns, and requires them to fail, after the
+unplanted module has passed them. Prints a table (fault, row, result); exits non-zero if a fault
+is missed or stale (its text no longer occurs exactly once).
 
     python3 scripts/behaviour_mutants.py [-k TEXT] [--rows "3.12 abi3@3.13"] [--whole] [--tests DIR] [--list]
 
-  -k TEXT   only the faults whose name contains TEXT
-  --rows    run every fault selected on these rows instead of its own
-  --whole   run the whole suite against each fault, not only its selection
-  --tests   the test directory to run (default: tests/ of this checkout), e.g. an older suite's
-  --list    print the table of faults and their rows, and exit
-
-Rows are the interpreter labels of scripts/rows.py (3.10 3.11 3.12 3.13 3.13-sid 3.14 3.15 3.13t
-3.13t-nogil; the sid chroot's inside it), and "abi3@LABEL": the stable-ABI module,
-compiled as the cp312 wheel is (Py_LIMITED_API 3.12, by CPython 3.12's headers), run on LABEL's
-interpreter. The module is compiled straight with g++ (no warnings asked for: a fault may leave
-a variable unused) into $NATIVE_EXTENSIONS_BUILD_DIR/behaviour-mutants, once per fault and
-compiling interpreter, and imported from there through PYTHONPATH by a virtual environment per
-interpreter that holds pytest and hypothesis only (made on first use and kept).
+-k selects faults by name; --rows runs each on these rows instead of its own; --whole runs the
+whole suite, not its selection; --tests takes another test directory (an older suite's); --list
+prints the plan. Rows are those of scripts/rows.py, and "abi3@ROW": the stable-ABI module
+(Py_LIMITED_API 3.12, by CPython 3.12's headers) run on ROW's interpreter. The module is compiled
+straight with g++ (no warnings asked for: a fault may leave a variable unused) under
+$NATIVE_EXTENSIONS_BUILD_DIR/behaviour-mutants and imported through PYTHONPATH by a kept
+environment per interpreter that holds pytest and hypothesis only.
 """
 
 import argparse
