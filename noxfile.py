@@ -410,8 +410,13 @@ def valgrind(session):
     keeps memory at exit by design). A planted heap over-read must be reported first."""
     version, work = session.python, BUILD_ROOT + "/valgrind-" + session.python
     debian = "/usr/bin/python" + version
-    apt(session, *["valgrind"] * (not shutil.which("valgrind")), *["python3.11-venv", "python3.11-dev"] * (
-        version == "3.11" and not os.path.exists("/usr/include/python3.11/Python.h")))
+    need = ["valgrind"] * (not shutil.which("valgrind"))
+    if version == "3.11":  # Debian's, with venv support and headers
+        if not os.path.exists(debian) or subprocess.call([debian, "-c", "import ensurepip"], stderr=subprocess.DEVNULL):
+            need.append("python3.11-venv")
+        if not os.path.exists("/usr/include/python3.11/Python.h"):
+            need.append("python3.11-dev")
+    apt(session, *need)
     for candidate in dict.fromkeys(filter(None, [os.environ.get("PYTHON_" + version.replace(".", "_")),
                                                  debian * os.path.exists(debian), find_python(version)])):
         row = Row(version, "host", candidate)
@@ -420,6 +425,7 @@ def valgrind(session):
         session.log(candidate + " is not clean under memcheck by itself; not used")
     else:
         (session.error if version in REQUIRED else session.skip)("no interpreter clean under memcheck by itself")
+    session.log("%s: %s, clean under memcheck by itself" % (version, row.path))
     python = install(session, row, "valgrind-%s/venv" % version, config=["cmake.build-type=RelWithDebInfo"])
     if not any("Invalid read" in e for e in memcheck(session, row, work + "/selftest", python, "-c",
                                                      "import ctypes; b = bytes(100); ctypes.string_at(id(b), 4096)")):
