@@ -13,6 +13,8 @@ char module_full_name[256] = "native_extensions";
 namespace {
 
 constexpr const char kTracebackHideName[] = "__quenvar__tracebackhide__";
+// The texts of a record's names, in the order of the record's fields.
+const char* const kRecordNames[] = {"python_fork_handler_called", module_full_name, "__getattr__"};
 
 // The main interpreter's record, and the main interpreter once its record's release at its end is
 // arranged (the capsule is in place) for the runtime now running, else null: the calls of the
@@ -61,9 +63,8 @@ void release_state(InterpreterState* state) {
 // False, with an exception set, if a name cannot be made.
 bool fill_state(InterpreterState* state) {
     PyObject** names[] = {&state->fork_handled_name, &state->module_name, &state->getattr_name};
-    const char* texts[] = {"python_fork_handler_called", module_full_name, "__getattr__"};
     for (int i = 0; i < 3; ++i) {
-        if (*names[i] == nullptr && (*names[i] = PyUnicode_InternFromString(texts[i])) == nullptr) {
+        if (*names[i] == nullptr && (*names[i] = PyUnicode_InternFromString(kRecordNames[i])) == nullptr) {
             return false;
         }
     }
@@ -187,9 +188,8 @@ void arrange_forgetting() {
 // interpreter only reads them.
 bool give_main_record_names() {
     PyObject** names[] = {&main_state.fork_handled_name, &main_state.module_name, &main_state.getattr_name};
-    const char* texts[] = {"python_fork_handler_called", module_full_name, "__getattr__"};
     for (int i = 0; i < 3; ++i) {
-        if (*names[i] == nullptr && (*names[i] = PyUnicode_FromString(texts[i])) == nullptr) {
+        if (*names[i] == nullptr && (*names[i] = PyUnicode_FromString(kRecordNames[i])) == nullptr) {
             return false;
         }
         if (PyObject_Hash(*names[i]) == -1) {

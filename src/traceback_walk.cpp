@@ -67,6 +67,10 @@ bool comes_back(LoopGuard& guard, PyObject* cursor) {
     return false;
 }
 
+void let_go(LoopGuard& guard) {
+    Py_CLEAR(guard.checkpoint);
+}
+
 }  // namespace
 
 // As the interpreter chains an exception raised while another is handled: never an exception to
@@ -89,7 +93,7 @@ void capi::set_context(PyObject* exc, PyObject* context) {
         }
         cursor = next;
     }
-    Py_XDECREF(guard.checkpoint);
+    let_go(guard);
     PyException_SetContext(exc, context);  // takes the reference
 }
 
@@ -179,7 +183,7 @@ void link_safely(Walk& walk, PyObject* target) {
             Py_XSETREF(cursor, capi::entry_next(cursor));
         }
         Py_XDECREF(cursor);
-        Py_XDECREF(guard.checkpoint);
+        let_go(guard);
     }
     if (leads_back) {
         Py_DECREF(target);
@@ -289,7 +293,7 @@ bool unlink_hidden_entries(PyObject** head, PyObject* key, capi::CodeKindCache& 
         link_safely(walk, Py_XNewRef(walk.run != nullptr ? walk.run : current));
     }
     Py_XDECREF(current);
-    Py_XDECREF(guard.checkpoint);
+    let_go(guard);
     Py_XDECREF(walk.run);
     Py_XDECREF(walk.last_kept);
     capi::apply_deferred_links(outer_links);
