@@ -30,6 +30,18 @@ int mapping_holds(PyObject* mapping, PyObject* key);
 //   Makes `context` (owned, consumed) the __context__ of `exc`, never closing a cycle.
 void set_context(PyObject* exc, PyObject* context);
 
+// What PyObject_GetOptionalAttr does, through getattr (for the builds that lack it): 1 with a new
+// reference in `*result`, 0 when the attribute is absent (the AttributeError made and cleared),
+// -1 with any other exception pending.
+inline int getattr_or_absent(PyObject* object, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(object, name);
+    if (*result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return *result != nullptr ? 1 : -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
 }  // namespace capi
 }  // namespace native_extensions
 

@@ -51,12 +51,7 @@ inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
 }
 
 inline int PyObject_GetOptionalAttr(PyObject* object, PyObject* name, PyObject** result) {
-    *result = PyObject_GetAttr(object, name);
-    if (*result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return *result != nullptr ? 1 : -1;
-    }
-    PyErr_Clear();
-    return 0;
+    return native_extensions::capi::getattr_or_absent(object, name, result);
 }
 #endif
 
