@@ -3,15 +3,17 @@
 Each scenario calls into the module and asserts its outcome, so that it cannot silently stop
 reaching the code it is about. `@scenario` gives it a table of cases, built like stacked
 `pytest.mark.parametrize` decorators (every combination of the groups' values), with the same ids
-in the tests and in the leak check (leakcheck.py -k and pytest -k take the same names). Nothing here imports pytest: the debug interpreters the leak
-check runs on have none. A scenario with `fresh` set needs an interpreter of its own (started
+in the tests and in the leak check (leakcheck.py -k and pytest -k take the same names). Nothing
+here imports pytest: the debug interpreters the leak check runs on have none. A scenario with `fresh` set needs an interpreter of its own (started
 with those options): the tests and the leak check run it in one.
 """
+import atexit
 import collections
 import ctypes
 import gc
 import itertools
 import os
+import shutil
 import signal
 import sys
 import tempfile
@@ -357,17 +359,22 @@ IMPORTED = {"scenarios_marked_module": f"{MARKER} = 1\nraise ValueError\n",
 
 
 def import_fresh(name):
-    """Imports a module written to a directory on sys.path (and forgotten after, for next time)."""
-    directory = os.path.join(tempfile.gettempdir(), "scenarios-%d" % os.getpid())
-    if not os.path.exists(os.path.join(directory, name + ".py")):
-        os.makedirs(directory, exist_ok=True)
-        with open(os.path.join(directory, name + ".py"), "w") as f:
-            f.write(IMPORTED[name])
-    sys.path.insert(0, directory)
+    """Imports a module written to a directory of its own, which is on sys.path only meanwhile.
+    Its code raises, so the import leaves nothing in sys.modules: the next one runs it again."""
+    if not MODULES:
+        MODULES.append(tempfile.mkdtemp(prefix="scenarios-"))
+        atexit.register(shutil.rmtree, MODULES[0], True)
+        for module, source in IMPORTED.items():
+            with open(os.path.join(MODULES[0], module + ".py"), "w") as f:
+                f.write(source)
+    sys.path.insert(0, MODULES[0])
     try:
         __import__(name)
     finally:
-        sys.path.remove(directory)
+        sys.path.remove(MODULES[0])
+
+
+MODULES = []  # the directory, once made
 
 
 @scenario("hook, arg, entries", [(class_body, True, ["class_body"]), (class_body, False, ["class_body", "Body"]),
