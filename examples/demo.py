@@ -1,51 +1,55 @@
-"""A failing import hook whose helper frames hide themselves from the caller's traceback.
+"""The package's own use of the module: its import hook runs behind `builtins.__import__`, and an
+import that fails shows the user their own code only, with no frame of the package.
 
 Run: python examples/demo.py
 """
+import builtins
 import sys
 import traceback
 
 import native_extensions
 
+original_import = builtins.__import__
 
-def resolve(name):
-    # Bookkeeping frames of the hook mark themselves hidden: a caller has no use for them.
+
+def import_hook(name, globals=None, locals=None, fromlist=(), level=0):
+    # The package's bookkeeping around every import; its frame marks itself hidden.
     __quenvar__tracebackhide__ = True
-    return locate(name)
+    return original_import(name, globals, locals, fromlist, level)
 
 
-def locate(name):
-    __quenvar__tracebackhide__ = True
-    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+def install():
+    native_extensions.SetImportHook(import_hook)
+    # The call-through itself is a built-in function: it adds no frame of its own.
+    builtins.__import__ = native_extensions.CallImportHookRemovingFrames
 
 
-def import_hook(name, *args, **kwargs):
-    __quenvar__tracebackhide__ = True
-    if name == "json":
-        return __import__(name, *args, **kwargs)
-    return resolve(name)
+def user_code():
+    import json  # noqa: F401  (through the hook, as every import now is)
+
+    import no_such_module  # noqa: F401
 
 
-def application():
-    # What the application sees when an import through the hook fails.
+def show(title):
+    print(title)
     try:
-        native_extensions.CallImportHookRemovingFrames("no_such_module")
+        user_code()
     except ModuleNotFoundError:
         traceback.print_exc(file=sys.stdout)
 
 
 def main():
-    native_extensions.SetImportHook(import_hook)
-    json = native_extensions.CallImportHookRemovingFrames("json")
-    print("Through the hook:", json.__name__)
+    install()
+    try:
+        import json
 
-    print("\nWith hidden frames removed (the default):")
-    application()
-
-    native_extensions.SetRemoveImportHookFrames(False)
-    print("\nWith removal switched off:")
-    application()
-    native_extensions.SetRemoveImportHookFrames(True)
+        print("Imported through the hook:", json.__name__)
+        show("\nA failing import, with the hook's frame removed (the default):")
+        native_extensions.SetRemoveImportHookFrames(False)
+        show("\nThe same with removal switched off:")
+    finally:
+        native_extensions.SetRemoveImportHookFrames(True)
+        builtins.__import__ = original_import
 
 
 if __name__ == "__main__":

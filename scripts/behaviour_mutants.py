@@ -29,68 +29,56 @@ from rows import BUILD_ROOT, compile_module, locate
 
 TESTS = os.path.join(ROOT, "tests")  # --tests replaces it
 
-HOOK, HEADER = "cpython_importhook.cpp", "native_extensions.h"
+HOOK = "cpython_importhook.cpp"
 
 # (name, file, text, replacement, rows, pytest selection: test files of tests/ and options)
 FAULTS = [
     ("exported remove_tracebackhide_frames() does nothing", HOOK,
      "if (PyErr_Occurred() == nullptr) {", "if (true) {",
      "3.12", "test_module.py -k exported"),
-    ("verbose setting read through sys.modules", HEADER,
+    ("verbose setting read through sys.modules", 'capi_limited.h',
      'PyObject* flags = PySys_GetObject("flags");  // borrowed',
      'PyObject* flags = PyObject_GetAttrString(PyImport_AddModule("sys"), "flags");\n    Py_XDECREF(flags);',
      "abi3@3.12", "test_frames.py -k verbose_setting_is"),
-    ("abi3 asks every function frame through f_locals", HEADER,
-     "    return 0;\n}\n\n// The code kind of `code`", "    return 1;\n}\n\n// The code kind of `code`",
+    ("abi3 asks every function frame through f_locals", 'capi_limited_frames.h',
+     '    return FrameKind::kUnmarkable;\n}', '    return FrameKind::kFunction;\n}',
      "abi3@3.13", "test_frames.py -k injected"),
-    ("entry unlinked though the last kept one no longer links it", HOOK,
-     "} else if (linked(head, last_kept) == current) {", "} else {",
+    ("entry unlinked though the last kept one no longer links it", 'traceback_walk.cpp',
+     '} else if (!walk.shared && linked(walk) == current) {', '} else if (!walk.shared) {',
      "3.12", "test_frames.py -k relinked"),
-    ("context-cycle cut dropped", HEADER,
-     "            PyException_SetContext(cursor, nullptr);\n", "",
+    ("context-cycle cut dropped", 'traceback_walk.cpp',
+     '            PyException_SetContext(cursor, nullptr);\n', '',
      "3.12", "test_frames.py -k own_context"),
-    ("interrupted walk leaks the entry it stood on", HOOK,
-     "                interrupt = true;\n                break;\n            }\n            hidden = 0;",
-     "                interrupt = true;\n                Py_INCREF(current);\n                break;\n            }\n"
-     "            hidden = 0;",
+    ("interrupted walk leaks the entry it stood on", 'traceback_walk.cpp',
+     '                interrupt = true;\n                break;\n            }\n            hidden = 0;',
+     '                interrupt = true;\n                Py_INCREF(current);\n                break;\n            }\n            hidden = 0;',
      "3.12", "test_frames.py -k not_an_exception"),
-    ("abi3 loop guard's checkpoint not held", HOOK,
-     "    PyObject* checkpoint = nullptr;  // owned\n    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
-     "    while (current != nullptr) {\n        if (current == checkpoint) {\n            break;\n        }\n"
-     "        if (++steps == span) {\n            Py_XSETREF(checkpoint, Py_NewRef(current));",
-     "    PyObject* checkpoint = nullptr;  // owned\n    PyObject* unheld = nullptr;  // no reference\n"
-     "    Py_ssize_t steps = 0;\n    Py_ssize_t span = 1;\n"
-     "    while (current != nullptr) {\n        if (current == unheld) {\n            break;\n        }\n"
-     "        if (++steps == span) {\n            unheld = current;",
+    ("abi3 loop guard's checkpoint not held", 'traceback_walk.cpp',
+     '        Py_XSETREF(guard.checkpoint, Py_NewRef(cursor));\n        guard.steps = 0;\n        guard.span *= 2;\n    }\n    return false;\n}\n\nvoid let_go(LoopGuard& guard) {\n    Py_CLEAR(guard.checkpoint);',
+     '        guard.checkpoint = cursor;  // not held\n        guard.steps = 0;\n        guard.span *= 2;\n    }\n    return false;\n}\n\nvoid let_go(LoopGuard& guard) {\n    guard.checkpoint = nullptr;',
      "abi3@3.12", "test_frames.py -k unlinked_by_a_namespace"),
-    ("abi3 loop guard lets a hidden checkpoint go", HOOK,
-     "        if (held_as_checkpoint && hidden && Py_REFCNT(current) == 2) {\n"
-     "            compat::cut_entry(current);  // only the walk can reach it: `next` is ours already\n        }\n",
-     "        if (held_as_checkpoint && hidden) {\n            Py_CLEAR(checkpoint);\n"
-     "            steps = span - 1;\n        }\n",
+    ("abi3 loop guard lets a hidden checkpoint go", 'traceback_walk.cpp',
+     '        if (held_as_checkpoint && hidden && Py_REFCNT(current) == 2) {\n            capi::cut_entry(current);  // only the walk can reach it: `next` is ours already\n        }\n',
+     '        if (held_as_checkpoint && hidden) {\n            let_go(guard);\n            guard.steps = guard.span - 1;\n        }\n',
      "abi3@3.12", "test_properties.py"),
-    ("abi3 reads a closed generator's frame through f_locals", HEADER,
-     "    const int unreadable = variables_unreadable(frame);\n    if (unreadable != 0) {\n"
-     "        return unreadable < 0 ? -1 : 0;\n    }\n", "    (void)variables_unreadable;\n",
+    ("abi3 reads a closed generator's frame through f_locals", 'capi_limited_frames.h',
+     '    const int unreadable = variables_unreadable(frame);\n', '    const int unreadable = 0;\n    (void)variables_unreadable;\n',
      "abi3@3.13", "test_frames.py -k outlived"),
-    ("3.13 reads the verbose setting from a replaced sys.flags", HEADER,
-     "    return _Py_GetConfig()->verbose != 0;",
-     '    PyObject* value = PyObject_GetAttrString(PySys_GetObject("flags"), "verbose");\n'
-     "    const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;\n    Py_XDECREF(value);\n"
-     "    return truth;",
+    ("3.13 reads the verbose setting from a replaced sys.flags", 'capi_full.h',
+     '    return _Py_GetConfig()->verbose != 0;',
+     '    PyObject* value = PyObject_GetAttrString(PySys_GetObject("flags"), "verbose");\n    const int truth = value != nullptr ? PyObject_IsTrue(value) : -1;\n    Py_XDECREF(value);\n    return truth;',
      "3.13", "test_frames.py -k verbose_setting_is"),
-    ("abi3's cleared-frame check counts f_trace as the frame's own data", HEADER,
-     "trace == code ? 1 : 0", "0", "abi3@3.13", "test_frames.py -k outlived"),
-    ("a namespace frame asked through f_locals", HEADER,
-     "    PyObject* names = Py_XNewRef(frame->f_frame->f_locals);",
-     "    PyObject* names = PyFrame_GetLocals(frame);\n    if (names == nullptr) {\n        PyErr_Clear();\n    }",
+    ("abi3's cleared-frame check counts f_trace as the frame's own data", 'capi_limited_frames.h',
+     'trace == code ? 1 : 0', '0', "abi3@3.13", "test_frames.py -k outlived"),
+    ("a namespace frame asked through f_locals", 'capi_full_frames.h',
+     '    *names = Py_XNewRef(frame->f_frame->f_locals);',
+     '    *names = PyFrame_GetLocals(frame);\n    if (*names == nullptr) {\n        PyErr_Clear();\n    }',
      "3.11 3.12 3.13", "test_frames.py -k running"),
-    ("3.10 function frames read through their locals mapping", HEADER,
-     "    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;",
-     "    if (PyFrame_FastToLocalsWithError(frame) == 0) {\n        return PyDict_Contains(frame->f_locals, name);\n    }\n"
-     "    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;",
+    ("3.10 function frames read through their locals mapping", 'capi_full_frames.h',
+     '    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;',
+     '    if (PyFrame_FastToLocalsWithError(frame) == 0) {\n        return PyDict_Contains(frame->f_locals, name);\n    }\n    PyCodeObject* code = frame->f_code;\n    PyObject** slots = frame->f_localsplus;',
      "3.10", "test_frames.py -k running"),
-    ("two loaded libraries share one record name", "native_extensions.cpp",
+    ("two loaded libraries share one record name", 'interpreter_state.cpp',
      '"native_extensions.InterpreterState@%p", static_cast<void*>(&main_state)',
      '"native_extensions.InterpreterState@%d", 0',
      "3.12", "test_interpreters.py -k second_library"),
@@ -102,12 +90,12 @@ FAULTS = [
      "PyObject* InitNativeExtensions() {\n    return create_module(false);",
      "PyObject* InitNativeExtensions() {\n    return create_module(true);",
      "abi3@3.13", "test_interpreters.py -k made_from_c"),
-    ("the import's own thread state told by its frames alone", HEADER,
-     "    if (tstate->_whence != kWhenceExec) {\n        return false;\n    }\n", "    (void)kWhenceExec;\n",
+    ("the import's own thread state told by its frames alone", 'capi_full.h',
+     '    if (tstate->_whence != kWhenceExec) {\n        return false;\n    }\n', '    (void)kWhenceExec;\n',
      "3.13", "test_interpreters.py -k made_from_c"),
     ("only the main interpreter's import counts for a fork no package handled", "native_extensions.cpp",
      "    if (module != nullptr) {\n        module_set_up.store(true, std::memory_order_release);",
-     "    if (module != nullptr && compat::is_main_interpreter(PyInterpreterState_Get())) {\n"
+     "    if (module != nullptr && capi::is_main_interpreter(PyInterpreterState_Get())) {\n"
      "        module_set_up.store(true, std::memory_order_release);",
      "3.12", "test_fork.py -k fork_rule"),
     ("the main interpreter's module never adopted while a sub-interpreter that imported first lives",
@@ -115,11 +103,9 @@ FAULTS = [
      "        if (module != nullptr && __atomic_load_n(&Module, __ATOMIC_ACQUIRE) == nullptr) {\n"
      "            module_unreachable.store(true, std::memory_order_release);\n        }\n", "",
      "3.11", "test_interpreters.py -k first_call_while"),
-    ("a changed-class module is read through getattr", HEADER,
-     "    if (!asked_as_a_module(module, name)) {",
-     "    if (!PyModule_CheckExact(module)) {\n        PyObject* v = PyObject_GetAttr(module, name);\n"
-     "        if (v == nullptr) {\n            PyErr_Clear();\n        }\n        return v;\n    }\n"
-     "    if (!asked_as_a_module(module, name)) {",
+    ("a changed-class module is read through getattr", 'atfork.cpp',
+     '    if (!read_as_module) {',
+     '    if (!PyModule_CheckExact(module)) {\n        (void)read_as_module;\n        PyObject* v = PyObject_GetAttr(module, name);\n        if (v == nullptr) {\n            PyErr_Clear();\n        }\n        return v;\n    }\n    if (!read_as_module) {',
      "3.11 abi3@3.12", "test_fork.py -k allocate_nothing"),
     ("the main record gets no names when a sub-interpreter sets the module up", "native_extensions.cpp",
      "(interpreter_state() == nullptr || !give_main_record_names())", "(interpreter_state() == nullptr)",
@@ -132,15 +118,15 @@ FAULTS = [
      "        module_set_up.store(true, std::memory_order_release);\n        arrange_forgetting();\n",
      "        module_set_up.store(true, std::memory_order_release);\n",
      "3.11 abi3@3.12", "test_interpreters.py -k made_from_c"),
-    ("the module inside a package looked up under the fixed name", "native_extensions.cpp",
-     "(state->module_name = PyUnicode_InternFromString(module_full_name))",
-     "(state->module_name = PyUnicode_InternFromString(moduledef.m_name))",
+    ("the module inside a package looked up under the fixed name", 'interpreter_state.cpp',
+     '"python_fork_handler_called", module_full_name, "__getattr__"}',
+     '"python_fork_handler_called", "native_extensions", "__getattr__"}',
      "3.12 abi3@3.13", "test_interpreters.py -k package"),
-    ("the watcher takes a stand-in stored under the name", "native_extensions.cpp",
-     " &&\n               is_this_librarys_module(value)) {", ") {",
+    ("the watcher takes a stand-in stored under the name", 'native_extensions.cpp',
+     ' && is_this_librarys_module(value)) {', ') {',
      "3.13", "test_fork.py -k 'fork_rule and stand'"),
-    ("a C call of InitNativeExtensions() leaves the watcher waiting", "native_extensions.cpp",
-     "    if (modules_watcher >= 0) {\n        stop_watching_modules(PyImport_GetModuleDict());\n    }\n", "",
+    ("a C call of InitNativeExtensions() leaves the watcher waiting", 'native_extensions.cpp',
+     '    stop_waiting(true);\n', '',
      "3.13", "test_interpreters.py -k made_from_c"),
 ]
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Shows that scripts/leakcheck.py catches mistakes: builds the module once per mutant, each with
 one planted reference-counting (or behaviour) mistake, and requires the leak check to fail on
-every one. Run on the debug interpreter (scripts/check_leaks.sh does so):
+every one. Run on the debug interpreter (`nox -s mutants` does so):
 
     python3.11-dbg scripts/leakcheck_mutants.py
 
@@ -26,44 +26,44 @@ MUTANTS = [  # (name, file, text, replacement, leakcheck -k filter)
     # Every leak is of a mortal object: from 3.12 on, a reference to an immortal one (None, a small
     # int, a built-in type) changes no count, and its leak cannot be seen.
     ("call-through keeps its reference to the hook", "cpython_importhook.cpp",
-     "    Py_DECREF(hook);\n    return result;", "    return result;", "success: arguments"),
+     "    Py_DECREF(hook);\n    return result;", "    return result;", "arguments_and_result_pass_through_unchanged[keyword]"),
     ("replaced hook never released", "cpython_importhook.cpp", "    Py_XDECREF(replace_hook(state, Py_NewRef(hook)));",
-     "    (void)replace_hook(state, Py_NewRef(hook));", "churn: hook replacement"),
-    ("unlinked entry keeps one reference", "cpython_importhook.cpp",
-     "        PyErr_Clear();\n    }\n    Py_XDECREF(entry);\n}",
-     "        PyErr_Clear();\n    }\n}", "failure: middle marked, removal on"),
-    ("walk keeps the last kept entry", "cpython_importhook.cpp",
-     "    Py_XDECREF(last_kept);\n    return !interrupt;", "    return !interrupt;", "failure: first marked, removal on"),
-    ("copy of a shared entry kept twice", "cpython_importhook.cpp",
-     "Py_XSETREF(last_kept, copy);", "Py_XSETREF(last_kept, Py_NewRef(copy));",
-     "failure: shared entries, last marked, removal on"),
-    ("frame namespace not released", "native_extensions.h",
-     "    const int found = mapping_holds(names, name);\n    Py_DECREF(names);",
-     "    const int found = mapping_holds(names, name);", "failure: class body, marked"),
+     "    (void)replace_hook(state, Py_NewRef(hook));", "hook_references_are_counted_exactly"),
+    ("unlinked entry keeps one reference", 'traceback_walk.cpp',
+     '        PyErr_Clear();\n    }\n    Py_XDECREF(entry);\n}',
+     '        PyErr_Clear();\n    }\n}', "marked_entries_go_wherever_they_stand[0110-None]"),
+    ("walk keeps the last kept entry", 'traceback_walk.cpp',
+     '    Py_XDECREF(walk.last_kept);\n', '', "marked_entries_go_wherever_they_stand[1000-None]"),
+    ("copy of a shared entry kept twice", 'traceback_walk.cpp',
+     'Py_XSETREF(walk.last_kept, copy);', 'Py_XSETREF(walk.last_kept, Py_NewRef(copy));',
+     "entries_held_elsewhere_are_left_unchanged[reraised]"),
+    ("frame namespace not released", 'traceback_walk.cpp',
+     '            found = capi::mapping_holds(names, key);\n            Py_DECREF(names);\n',
+     '            found = capi::mapping_holds(names, key);\n', "namespace_frames_of_class_bodies_and_modules[marked_class_body]"),
     ("removal off leaks the hook", "cpython_importhook.cpp",
      "    if (result == nullptr && state->strip_tracebackhide_frames",
      "    if (result == nullptr && !state->strip_tracebackhide_frames.load()) {\n        Py_INCREF(hook);\n    }\n"
-     "    if (result == nullptr && state->strip_tracebackhide_frames", "failure: none marked, removal off"),
-    ("previous module never released", "native_extensions.cpp", "    Py_XDECREF(previous);\n    return module;",
-     "    (void)previous;\n    return module;", "ctypes: InitNativeExtensions"),
-    ("a sub-interpreter's hook outlives it", "native_extensions.cpp",
-     "    Py_XDECREF(hook);\n    Py_XDECREF(key);", "    Py_XDECREF(key);", "subinterpreter"),
+     "    if (result == nullptr && state->strip_tracebackhide_frames", "marked_entries_go_wherever_they_stand[0000-None]"),
+    ("previous module never released", 'native_extensions.cpp', '    Py_XDECREF(previous);\n}',
+     '    (void)previous;\n}', "module_made_by_c_replaces_module"),
+    ("a sub-interpreter's hook outlives it", 'interpreter_state.cpp',
+     'PyObject* owned[] = {state->import_hook, ', 'PyObject* owned[] = {', "subinterpreter"),
     ("fork handler keeps the attribute value", "atfork.cpp",
-     "        Py_DECREF(handled);\n", "", "fork (os.fork): attribute 1180591620717411303424"),
+     "        Py_DECREF(handled);\n", "", "fork_warns_unless_handled[os.fork-attribute-2**70]"),
     ("fork handler keeps the module", "atfork.cpp",
-     "    Py_XDECREF(module);\n    if (handled", "    if (handled", "fork (os.fork): attribute absent"),
+     "    Py_XDECREF(module);\n    if (handled", "    if (handled", "fork_warns_unless_handled[os.fork-attribute-absent]"),
     # Behaviour, not references: the paths' own checks must notice.
-    ("hidden entries kept", "cpython_importhook.cpp",
-     "int hidden = frame_is_hidden(", "int hidden = 0 && frame_is_hidden(", "failure: all marked, removal on"),
-    ("shared entries relinked in place", "cpython_importhook.cpp",
-     "if (!shared && !hidden && Py_REFCNT(current) > 2 + held_as_checkpoint) {", "if (false) {", "failure: shared entries, middle marked, removal on"),
+    ("hidden entries kept", 'traceback_walk.cpp',
+     'int hidden = frame_is_hidden(', 'int hidden = 0 && frame_is_hidden(', "marked_entries_go_wherever_they_stand[1111-None]"),
+    ("shared entries relinked in place", 'traceback_walk.cpp',
+     'if (!walk.shared && !hidden && Py_REFCNT(current) > 2 + held_as_checkpoint) {', 'if (false) {', "entries_held_elsewhere_are_left_unchanged[reraised_hidden_in_the_middle]"),
     ("fork warning never printed", "atfork.cpp", "if (value != 1) {", "if (value == -2) {",
-     "fork (os.fork): attribute 0"),
+     "fork_warns_unless_handled[os.fork-attribute-0]"),
 ]
 
 
 def build(src, out):
-    """Builds the module from the sources in `src` into `out`, as check_leaks.sh does: the
+    """Builds the module from the sources in `src` into `out`, as the leaks session does: the
     interpreter's include directory given with -I, not -isystem. The CMake tree is configured on
     the first call and rebuilt incrementally after."""
     quiet = {"check": True, "stdout": subprocess.DEVNULL}

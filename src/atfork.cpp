@@ -1,5 +1,5 @@
 // The warning printed before a fork of a process the package runs in.
-#include "native_extensions.h"
+#include "interpreter_state.h"
 
 #include <pthread.h>
 #include <stdio.h>
@@ -19,12 +19,53 @@ void print_fork_warning() {
     fflush(stdout);
 }
 
+// `key`'s value in the dict `dict`, as a new reference, or null (nothing pending) when it is absent
+// or the lookup failed. Allocates nothing.
+PyObject* dict_value(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, key, &value) < 0) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// The attribute `name` of `module`, as a new reference, or null when it has none (nothing is left
+// pending). A module is asked as the interpreter asks it, its namespace and then its own
+// __getattr__ (named by `getattr_name`), without making an AttributeError when the attribute is
+// absent, so that this allocates nothing then. So is an instance of a subclass of the module type
+// (`module.__class__ = ...` gives a module properties) that keeps that type's lookup, where the
+// interpreter's optional read would make the AttributeError. Any other object through that read.
+PyObject* optional_attribute(PyObject* module, PyObject* name, PyObject* getattr_name) {
+    const bool read_as_module =
+        PyModule_CheckExact(module) || (!capi::kOptionalReadAllocatesNothing && PyModule_Check(module) &&
+                                        capi::keeps_module_lookup(Py_TYPE(module), name));
+    PyObject* value = nullptr;
+    if (!read_as_module) {
+        if (PyObject_GetOptionalAttr(module, name, &value) < 0) {
+            PyErr_Clear();
+        }
+        return value;
+    }
+    // The module type itself has no attribute of that name: its namespace decides.
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    value = dict_value(dict, name);
+    PyObject* getattr = value == nullptr ? dict_value(dict, getattr_name) : nullptr;
+    if (getattr != nullptr) {
+        value = PyObject_CallOneArg(getattr, name);
+        Py_DECREF(getattr);
+        if (value == nullptr) {
+            PyErr_Clear();
+        }
+    }
+    return value;
+}
+
 // Reads the attribute in the forking thread's interpreter (whose lock that thread holds) and warns
 // unless it is absent or 1. The module is `Module` for the main interpreter, and for a
 // sub-interpreter the one in its own sys.modules; a sub-interpreter without the module forks
 // past every package's fork handling, as a thread outside the interpreter does, and warns.
 void check_fork_handled(PyInterpreterState* interp) {
-    const bool main = compat::is_main_interpreter(interp);
+    const bool main = capi::is_main_interpreter(interp);
     // The names this interpreter made, or else the main record's, which live as long as the main
     // interpreter (a sub-interpreter that never called the module has none of its own; the main
     // record has them as soon as any interpreter set the module up).
@@ -58,7 +99,7 @@ void check_fork_handled(PyInterpreterState* interp) {
         }
     }
     PyObject* handled =
-        module != nullptr ? compat::optional_attribute(module, state->fork_handled_name, state->getattr_name) : nullptr;
+        module != nullptr ? optional_attribute(module, state->fork_handled_name, state->getattr_name) : nullptr;
     Py_XDECREF(module);
     if (handled != nullptr) {
         // A value that is not an integer converts to -1 (with an exception) and so warns.
@@ -72,7 +113,7 @@ void check_fork_handled(PyInterpreterState* interp) {
 
 // Runs in the forking thread before each fork(), once per registration.
 void preforkCallback() {
-    PyThreadState* tstate = compat::own_attached_thread_state();
+    PyThreadState* tstate = capi::own_attached_thread_state();
     if (tstate == nullptr) {
         // A fork that bypassed the interpreter (a native thread, or a foreign call that released
         // the lock), or whose thread state cannot be told safely: no interpreter object may be
@@ -84,9 +125,9 @@ void preforkCallback() {
     }
     // Whatever was pending before the fork stays pending, and nothing raised here leaks into the
     // interpreter's fork call.
-    compat::PendingException pending = compat::fetch_exception();
+    capi::PendingException pending = capi::fetch_exception();
     check_fork_handled(PyThreadState_GetInterpreter(tstate));
-    compat::restore_exception(pending);
+    capi::restore_exception(pending);
 }
 
 }  // namespace

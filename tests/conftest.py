@@ -15,6 +15,13 @@ def run_python(code, *interpreter_args, timeout=60, env=None):
                           capture_output=True, text=True, timeout=timeout, env=env)
 
 
+def run_scenario(name, *interpreter_args, env=None):
+    """Runs every case of scenarios.`name` in a fresh interpreter, which must succeed."""
+    path = os.pathsep.join(p for p in [os.path.dirname(os.path.abspath(__file__)), os.environ.get("PYTHONPATH")] if p)
+    proc = run_python(f"import scenarios\nscenarios.run({name!r})\n", *interpreter_args, env={**(env or {}), "PYTHONPATH": path})
+    assert proc.returncode == 0, proc.stderr[-2000:]
+
+
 @pytest.fixture
 def ne():
     """The module, with removal switched back on after the test."""

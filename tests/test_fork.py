@@ -9,7 +9,7 @@ import sysconfig
 import native_extensions
 import pytest
 
-from conftest import run_python
+from conftest import run_python, run_scenario
 
 WARNING = (
     "[Quenvar] Quenvar does not support running in forking processes. Please start yorl only after forking\n"
@@ -64,6 +64,11 @@ def test_warning_unless_the_attribute_is_integer_one(value, warnings):
 )
 def test_warning_counts(setup, registrations, forks, warnings):
     assert run_fork(setup, registrations, forks) == WARNING * warnings
+
+
+def test_fork_warns_unless_handled_for_each_kind_of_fork():
+    # os.fork(), and fork() through ctypes with the lock held and released, in one process.
+    run_scenario("fork_warns_unless_handled")
 
 
 # A module whose class was changed to give it properties, the way the module type allows.

@@ -1,10 +1,9 @@
 """Module shape, calling conventions and the C entry points."""
 import ctypes
-import sys
-import traceback
 
 import pytest
 
+import scenarios as S
 from conftest import run_python
 
 DOCS = {
@@ -57,29 +56,7 @@ def test_only_the_entry_points_are_exported_and_removal_alone_does_nothing(ne):
         getattr(lib, symbol)
     with pytest.raises(AttributeError):
         lib._ZN17native_extensions12_GLOBAL__N_111import_hookE
-    remove = lib._ZN17native_extensions27remove_tracebackhide_framesEv
-    remove.restype = None
-    remove()  # with nothing pending it does nothing: PyDLL raises whatever is pending after the call
-    assert sys.exc_info() == (None, None, None)
-
-    # With one pending it removes the marked entries of its traceback: called as the destructor of
-    # a capsule released right after the call that raised it, before this frame's entry is added.
-    def marked():
-        __quenvar__tracebackhide__ = 1
-        raise KeyError("pending")
-
-    with pytest.raises(KeyError) as first:
-        marked()
-    error = first.value
-    api = ctypes.PyDLL(None)
-    api.PyCapsule_New.restype = ctypes.py_object
-    api.PyCapsule_New.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
-    with pytest.raises(KeyError) as info:
-        api.PyErr_SetObject(ctypes.py_object(KeyError), ctypes.py_object(error),
-                            ctypes.py_object(api.PyCapsule_New(1, None, ctypes.cast(remove, ctypes.c_void_p))))
-    assert info.value is error
-    assert [frame.f_code.co_name for frame, _ in traceback.walk_tb(error.__traceback__)] == [
-        "test_only_the_entry_points_are_exported_and_removal_alone_does_nothing"] * 2
+    S.exported_removal_alone()
 
 
 def test_module_pointer_follows_newest_module_and_owns_it():
