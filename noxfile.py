@@ -23,7 +23,7 @@ import zipfile
 import nox
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "scripts"))
-from _mutants import Stale, copy_sources, planted  # noqa: E402
+from mutants import Stale, copy_sources, planted  # noqa: E402
 from rows import BUILD_ROOT, ROOT, Row, compile_module, find_python, locate  # noqa: E402
 
 nox.options.default_venv_backend = "none"
@@ -243,10 +243,10 @@ def stubs(session):
         run(session, row, python, *check, cwd=work, log=work + "/check.log", echo=True)
 
 
-PLANTED_WARNINGS = [  # (file, or None for the first C++ source; text appended; what the rejection says)
-    (None, "int planted_unused() {\n    int unused = 0;\n    return 1;\n}\n", "-Werror=unused-variable"),
+PLANTED_WARNINGS = [  # (file, text appended, what the rejection says)
+    ("src/atfork.cpp", "int planted_unused() {\n    int unused = 0;\n    return 1;\n}\n", "-Werror=unused-variable"),
     # Py_VerboseFlag is deprecated from 3.12 on; the local deprecated function on any version.
-    (None, '[[deprecated("planted")]] inline int planted_old_api() { return 0; }\n'
+    ("src/atfork.cpp", '[[deprecated("planted")]] inline int planted_old_api() { return 0; }\n'
      "int planted_deprecated() {\n    return planted_old_api() + Py_VerboseFlag;\n}\n", "-Werror=deprecated-declarations"),
     ("CMakeLists.txt", 'message(WARNING "planted configure warning")\n', "build printed warnings"),  # not -Werror's
 ]
@@ -261,8 +261,7 @@ def werror(session):
         copy_sources(work + "/copy")
         subprocess.run(["cp", "-r", *(ROOT + "/" + f for f in ("pyproject.toml", "README.md", "noxfile.py", "scripts",
                                                              "tests")), work + "/copy"], check=True)
-        with open(work + "/copy/" + (target or sorted(os.path.relpath(os.path.join(d, f), work + "/copy") for d, _, fs
-                                                    in os.walk(work + "/copy/src") for f in fs if f.endswith(".cpp"))[0]), "a") as f:
+        with open(work + "/copy/" + target, "a") as f:
             f.write(text)
         proc = subprocess.run([sys.executable, "-m", "nox", "-f", work + "/copy/noxfile.py", "-s", "tests(3.12)"],
                               env=dict(os.environ, NATIVE_EXTENSIONS_BUILD_DIR=work + "/build", REQUIRED_PYTHONS="3.12"),
@@ -367,25 +366,15 @@ def tsan(session):
     src = copy_sources(work + "/planted")
     for item in ("pyproject.toml", "README.md"):
         shutil.copy(ROOT + "/" + item, work + "/planted")
-    taking = "hook_lock.exchange(true, std::memory_order_acquire)"  # every thread takes it at once as "false"
-    holder = [os.path.relpath(os.path.join(d, f), src) for d, _, fs in os.walk(src) for f in fs
-              if taking in open(os.path.join(d, f)).read()] or ["(none holds it)"]
-    try:
-        with planted(src, holder[0], taking, "false"):
+    try:  # every thread takes the lock at once, as "false"
+        with planted(src, "cpython_importhook.cpp", "hook_lock.exchange(true, std::memory_order_acquire)", "false"):
             if not reports("planted", work + "/planted"):
                 session.error("a build without the hook slot's lock was not reported")
-    except (Stale, FileNotFoundError) as stale:
+    except Stale as stale:
         session.error("the lock's code moved: update this check (%s)" % stale)
     ours = reports("module", ROOT)
     if ours:
         session.error("reports through the module:\n" + "\n".join(ours)[:8000])
-
-
-def apt(session, *packages):
-    if packages and shutil.which("apt-get") and os.geteuid() == 0:
-        session.log("apt-get install " + " ".join(packages))
-        subprocess.run("apt-get update -qq && apt-get install -y -qq " + " ".join(packages), shell=True,
-                       stdout=subprocess.DEVNULL, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
 def memcheck(session, row, logs, *argv, cwd=None):
@@ -410,13 +399,6 @@ def valgrind(session):
     keeps memory at exit by design). A planted heap over-read must be reported first."""
     version, work = session.python, BUILD_ROOT + "/valgrind-" + session.python
     debian = "/usr/bin/python" + version
-    need = ["valgrind"] * (not shutil.which("valgrind"))
-    if version == "3.11":  # Debian's, with venv support and headers
-        if not os.path.exists(debian) or subprocess.call([debian, "-c", "import ensurepip"], stderr=subprocess.DEVNULL):
-            need.append("python3.11-venv")
-        if not os.path.exists("/usr/include/python3.11/Python.h"):
-            need.append("python3.11-dev")
-    apt(session, *need)
     for candidate in dict.fromkeys(filter(None, [os.environ.get("PYTHON_" + version.replace(".", "_")),
                                                  debian * os.path.exists(debian), find_python(version)])):
         row = Row(version, "host", candidate)
@@ -443,9 +425,7 @@ def valgrind(session):
 def leaks(session):
     """scripts/leakcheck.py (arguments after --: -k TEXT, --runs N) on a debug interpreter, the
     module built against its headers: no path may move sys.gettotalrefcount() or
-    sys.getallocatedblocks(). Debian's python3.11-dbg is installed if missing."""
-    if session.python == "3.11-dbg" and not shutil.which("python3.11-dbg"):
-        apt(session, "python3.11-dbg", "libpython3.11-dev")
+    sys.getallocatedblocks()."""
     row, work = row_of(session), BUILD_ROOT + "/leaks-" + session.python
     if row.query("import sys; print(hasattr(sys, 'gettotalrefcount'))") != ["True"]:
         session.error(row.path + " is not a debug build")
@@ -456,20 +436,9 @@ def leaks(session):
         env={"PYTHONPATH": work + "/build"}, log=work + "/leakcheck.log", echo=True)
 
 
-LEAK_MUTANTS = """import sys; sys.path.insert(0, sys.argv[1]); import leakcheck_mutants as m
-m.MUTANTS = [mutant for mutant in m.MUTANTS if sys.argv[2] in mutant[0]]
-sys.exit(m.main())"""
-
-
 @nox.session
 def mutants(session):
-    """Planted faults must be caught: each broken promise of README by the tests
-    (scripts/behaviour_mutants.py, which takes the arguments after --), each planted leak by
-    leakcheck.py on every debug interpreter (scripts/leakcheck_mutants.py). -k TEXT selects from both."""
-    args = session.posargs
-    session.run("python3", ROOT + "/scripts/behaviour_mutants.py", *args, external=True)
-    for label in DEBUG_ROWS:
-        row, work = row_of(session, label), BUILD_ROOT + "/leak-mutants-" + label
-        os.makedirs(work, exist_ok=True)
-        run(session, row, row.path, "-c", LEAK_MUTANTS, ROOT + "/scripts", args[args.index("-k") + 1] if "-k" in args else "",
-            cwd=work, log=work + ".log", echo=True)
+    """Planted faults must be caught: each broken promise of README by the tests, each planted
+    leak by leakcheck.py on every debug interpreter (scripts/mutants.py takes the arguments after
+    --: -k TEXT, --rows, --whole, --list)."""
+    session.run("python3", ROOT + "/scripts/mutants.py", *session.posargs, external=True)

@@ -2,7 +2,7 @@
 # The steps' functions are called through step and timed; the cache holds plain file names.
 # shellcheck disable=SC2317,SC2012
 # Provisions, once per machine, the interpreters that noxfile.py's rows run on besides the pyenv
-# ones: a Debian sid chroot with CPython 3.13 (sid's newest), 3.14 and 3.15, and
+# ones: Debian's debug 3.11 and valgrind on the host, a Debian sid chroot with CPython 3.13 (sid's newest), 3.14 and 3.15, and
 # free-threaded CPython builds ("3.13t", and 3.14t/3.15t when their sources can be had) made on
 # this machine from Debian's source packages of the upstream tarballs.
 #
@@ -394,6 +394,8 @@ for v in $SID_VERSIONS; do
     sid_python "$v" >/dev/null || rm -f "$STAMPS/sid-packages"
 done
 
+# The host's own: Debian's debug 3.11 (the leak checks), its headers and venv support, valgrind.
+timed host-packages host_packages python3.11-dbg libpython3.11-dev python3.11-dev python3.11-venv valgrind
 step sid-bootstrap bootstrap_sid
 timed sid-settings sync_sid_settings
 [ "$refresh" = 1 ] && [ -e "$STAMPS/sid-packages" ] && timed sid-upgrade upgrade_sid

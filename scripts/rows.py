@@ -1,5 +1,5 @@
 """Where the interpreter of a check row is, and how to run a command with it (noxfile.py and
-behaviour_mutants.py share this).
+mutants.py share this).
 
 Row labels: 3.10 to 3.15 (CPython X.Y found here, else the sid chroot's), 3.13-sid (the chroot's
 3.13), 3.13t (free-threaded, its default GIL setting), 3.13t-nogil (PYTHON_GIL=0, inherited by
