@@ -218,12 +218,39 @@ inline bool is_main_interpreter(PyInterpreterState* interp) {
     return PyInterpreterState_GetID(interp) == 0;
 }
 
+inline Attribute mro_attribute{"__mro__"};
+
 // Whether a module of class `type` (a subclass of the module type) is read as a module is: it
-// keeps the module type's attribute lookup and the class has no attribute `name` (hasattr on a
-// class makes no AttributeError from 3.12 on).
+// keeps the module type's attribute lookup and no class of its resolution order has `name` in its
+// own namespace, which that lookup asks first. The namespaces are read in place, as the
+// interpreter's own lookup reads them, never through getattr on the class, which would run a
+// metaclass's __getattr__ or descriptors. Allocates nothing. A class whose namespace cannot be
+// read so (a static type other than the module type and object) leaves the module to getattr.
 inline bool keeps_module_lookup(PyTypeObject* type, PyObject* name) {
-    return PyType_GetSlot(type, Py_tp_getattro) == PyType_GetSlot(&PyModule_Type, Py_tp_getattro) &&
-           !PyObject_HasAttr(reinterpret_cast<PyObject*>(type), name);
+    if (PyType_GetSlot(type, Py_tp_getattro) != PyType_GetSlot(&PyModule_Type, Py_tp_getattro)) {
+        return false;
+    }
+    mro_attribute.resolve(&PyType_Type);  // the type's own field, whatever the metaclass
+    if (mro_attribute.resolved.load(std::memory_order_acquire) != 1) {
+        return false;
+    }
+    PyObject* mro = mro_attribute.get(reinterpret_cast<PyObject*>(type));
+    bool keeps = mro != nullptr && PyTuple_Check(mro);
+    for (Py_ssize_t i = 0; keeps && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);  // borrowed
+        auto* base_type = reinterpret_cast<PyTypeObject*>(base);
+        if (base_type == &PyModule_Type || base_type == &PyBaseObject_Type) {
+            continue;
+        }
+        // A heap type's namespace is its type's dictionary slot, which every metaclass inherits.
+        const bool heap_type = PyType_Check(base) && (PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE) != 0;
+        PyObject* names = heap_type ? PyObject_GenericGetDict(base, nullptr) : nullptr;
+        keeps = names != nullptr && PyDict_Check(names) && PyDict_Contains(names, name) == 0;
+        Py_XDECREF(names);
+    }
+    Py_XDECREF(mro);
+    PyErr_Clear();
+    return keeps;
 }
 
 }  // namespace capi

@@ -60,6 +60,11 @@ def test_warning_unless_the_attribute_is_integer_one(value, warnings):
         # A module-level __getattr__ is asked for an absent attribute.
         ("ne.__getattr__ = {'python_fork_handler_called': 1}.__getitem__", 1, 1, 0),
         ("ne.__getattr__ = {}.__getitem__", 1, 1, 0),  # a KeyError from it is forgotten too
+        # The attribute of the module's class (here a base's), and a property of its class over
+        # its own value, as getattr gives them, whatever the metaclass.
+        ("ne.__class__ = type('M', (type('B', (type(ne),), {'python_fork_handler_called': 1}),), {})", 1, 1, 0),
+        ("ne.python_fork_handler_called = 0\nne.__class__ = type('Meta', (type,), {})("
+         "'M', (type(ne),), {'python_fork_handler_called': property(lambda m: 1)})", 1, 1, 0),
     ],
 )
 def test_warning_counts(setup, registrations, forks, warnings):
@@ -71,9 +76,12 @@ def test_fork_warns_unless_handled_for_each_kind_of_fork():
     run_scenario("fork_warns_unless_handled")
 
 
-# A module whose class was changed to give it properties, the way the module type allows.
-@pytest.mark.parametrize("module_class", ["", "ne.__class__ = type('M', (type(ne),), {'size': property(len)})"],
-                         ids=["module", "class changed"])
+# A module whose class was changed to give it properties, the way the module type allows; also
+# with a metaclass whose __getattr__ (never asked by the module's own lookup) would allocate.
+@pytest.mark.parametrize("module_class", [
+    "", "ne.__class__ = type('M', (type(ne),), {'size': property(len)})",
+    "ne.__class__ = type('Meta', (type,), {'__getattr__': lambda cls, name: getattr(object, name)})('M', (type(ne),), {})",
+], ids=["module", "class changed", "metaclass with __getattr__"])
 def test_forks_allocate_nothing(module_class):
     # The attribute's name is made once: a name made afresh at each fork would stay in the
     # interpreter's attribute cache, a block for each of the first few hundred forks. And while
