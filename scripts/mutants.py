@@ -141,6 +141,8 @@ FAULTS = [
      "    mro_attribute.resolve(&PyType_Type);  // the type's own field, whatever the metaclass\n",
      "    return !PyObject_HasAttr(reinterpret_cast<PyObject*>(type), name);\n",
      "abi3@3.12 abi3@3.15", "test_fork.py -k allocate_nothing"),
+    ("abi3 leaves a module whose class has a static base to getattr", 'capi_limited.h',
+     'keeps = !static_type_names(base_type, utf8);', 'keeps = false;', "abi3@3.14", "test_fork.py -k allocate_nothing"),
     ("a C call of InitNativeExtensions() leaves the watcher waiting", 'native_extensions.cpp',
      '    stop_waiting(true);\n', '',
      "3.13", "test_interpreters.py -k made_from_c"),

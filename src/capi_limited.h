@@ -220,14 +220,37 @@ inline bool is_main_interpreter(PyInterpreterState* interp) {
 
 inline Attribute mro_attribute{"__mro__"};
 
+// Whether the tables a static type is made from (its methods, fields and computed attributes)
+// name `name`: its namespace holds what they name, and the interpreter's own static types may keep
+// theirs where the limited API cannot read it in place.
+inline bool static_type_names(PyTypeObject* type, const char* name) {
+    for (auto* m = static_cast<PyMethodDef*>(PyType_GetSlot(type, Py_tp_methods)); m && m->ml_name; ++m) {
+        if (strcmp(m->ml_name, name) == 0) {
+            return true;
+        }
+    }
+    for (auto* m = static_cast<PyMemberDef*>(PyType_GetSlot(type, Py_tp_members)); m && m->name; ++m) {
+        if (strcmp(m->name, name) == 0) {
+            return true;
+        }
+    }
+    for (auto* g = static_cast<PyGetSetDef*>(PyType_GetSlot(type, Py_tp_getset)); g && g->name; ++g) {
+        if (strcmp(g->name, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether a module of class `type` (a subclass of the module type) is read as a module is: it
 // keeps the module type's attribute lookup and no class of its resolution order has `name` in its
 // own namespace, which that lookup asks first. The namespaces are read in place, as the
 // interpreter's own lookup reads them, never through getattr on the class, which would run a
-// metaclass's __getattr__ or descriptors. Allocates nothing. A class whose namespace cannot be
-// read so (a static type other than the module type and object) leaves the module to getattr.
+// metaclass's __getattr__ or descriptors; a static type's through its tables. Allocates nothing.
 inline bool keeps_module_lookup(PyTypeObject* type, PyObject* name) {
-    if (PyType_GetSlot(type, Py_tp_getattro) != PyType_GetSlot(&PyModule_Type, Py_tp_getattro)) {
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, nullptr);  // the name's own ASCII data
+    if (utf8 == nullptr || PyType_GetSlot(type, Py_tp_getattro) != PyType_GetSlot(&PyModule_Type, Py_tp_getattro)) {
+        PyErr_Clear();
         return false;
     }
     mro_attribute.resolve(&PyType_Type);  // the type's own field, whatever the metaclass
@@ -242,11 +265,16 @@ inline bool keeps_module_lookup(PyTypeObject* type, PyObject* name) {
         if (base_type == &PyModule_Type || base_type == &PyBaseObject_Type) {
             continue;
         }
-        // A heap type's namespace is its type's dictionary slot, which every metaclass inherits.
-        const bool heap_type = PyType_Check(base) && (PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE) != 0;
-        PyObject* names = heap_type ? PyObject_GenericGetDict(base, nullptr) : nullptr;
-        keeps = names != nullptr && PyDict_Check(names) && PyDict_Contains(names, name) == 0;
-        Py_XDECREF(names);
+        if (!PyType_Check(base)) {
+            keeps = false;
+        } else if ((PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE) == 0) {
+            keeps = !static_type_names(base_type, utf8);
+        } else {
+            // A heap type's namespace is its type's dictionary slot, which every metaclass inherits.
+            PyObject* names = PyObject_GenericGetDict(base, nullptr);
+            keeps = names != nullptr && PyDict_Check(names) && PyDict_Contains(names, name) == 0;
+            Py_XDECREF(names);
+        }
     }
     Py_XDECREF(mro);
     PyErr_Clear();

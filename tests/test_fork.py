@@ -81,7 +81,8 @@ def test_fork_warns_unless_handled_for_each_kind_of_fork():
 @pytest.mark.parametrize("module_class", [
     "", "ne.__class__ = type('M', (type(ne),), {'size': property(len)})",
     "ne.__class__ = type('Meta', (type,), {'__getattr__': lambda cls, name: getattr(object, name)})('M', (type(ne),), {})",
-], ids=["module", "class changed", "metaclass with __getattr__"])
+    "import datetime\nne.__class__ = type('M', (type(ne), datetime.tzinfo), {})",
+], ids=["module", "class changed", "metaclass with __getattr__", "static base"])
 def test_forks_allocate_nothing(module_class):
     # The attribute's name is made once: a name made afresh at each fork would stay in the
     # interpreter's attribute cache, a block for each of the first few hundred forks. And while
