@@ -24,13 +24,12 @@ import nox
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "scripts"))
 from mutants import Stale, copy_sources, planted  # noqa: E402
-from rows import BUILD_ROOT, ROOT, Row, compile_module, find_python, locate  # noqa: E402
+from rows import BUILD_ROOT, DEBUG_ROWS, ROOT, Row, compile_module, find_python, locate  # noqa: E402
 
 nox.options.default_venv_backend = "none"
 REQUIRED = os.environ.get("REQUIRED_PYTHONS", "3.11 3.11-dbg").split()
 TESTS = ROOT + "/tests"
 GIL_ROWS = ["3.10", "3.11", "3.12", "3.13", "3.13-sid", "3.14", "3.15"]
-DEBUG_ROWS = ["3.11-dbg", "3.14-dbg", "3.15-dbg"]
 
 
 def rows(*labels):

@@ -31,11 +31,10 @@ import subprocess
 import sys
 import time
 
-from rows import BUILD_ROOT, ROOT, compile_module, locate
+from rows import BUILD_ROOT, DEBUG_ROWS, ROOT, compile_module, locate
 
 TESTS = os.path.join(ROOT, "tests")
 LEAKCHECK = os.path.join(ROOT, "scripts", "leakcheck.py")
-DEBUG_ROWS = "3.11-dbg 3.14-dbg 3.15-dbg"
 WORK = os.path.join(BUILD_ROOT, "mutants")
 TIMEOUT = 600
 HOOK = "cpython_importhook.cpp"
@@ -284,7 +283,7 @@ def main():
     # (name, file, text, replacement, rows, selection, a leak-check fault)
     plan = [(*f[:4], (options.rows or f[4]).split(), TESTS if options.whole else f[5], False)
             for f in FAULTS if options.k in f[0]]
-    plan += [(*f[:4], DEBUG_ROWS.split(), f[4], True) for f in LEAKS if options.k in f[0]]
+    plan += [(*f[:4], DEBUG_ROWS, f[4], True) for f in LEAKS if options.k in f[0]]
     if options.list:
         for name, filename, _, _, labels, selection, _ in plan:
             print("%-62s %-18s %s: %s" % (name, " ".join(labels), filename, selection))

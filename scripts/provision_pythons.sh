@@ -2,9 +2,9 @@
 # The steps' functions are called through step and timed; the cache holds plain file names.
 # shellcheck disable=SC2317,SC2012
 # Provisions, once per machine, the interpreters that noxfile.py's rows run on besides the pyenv
-# ones: Debian's debug 3.11 and valgrind on the host, a Debian sid chroot with CPython 3.13 (sid's newest), 3.14 and 3.15, and
-# free-threaded CPython builds ("3.13t", and 3.14t/3.15t when their sources can be had) made on
-# this machine from Debian's source packages of the upstream tarballs.
+# ones: Debian's debug 3.11 and valgrind on the host, a Debian sid chroot with CPython 3.13 (sid's
+# newest), 3.14 and 3.15, and free-threaded CPython builds ("3.13t", and 3.14t/3.15t when their
+# sources can be had) made on this machine from Debian's source packages of the upstream tarballs.
 #
 #   scripts/provision_pythons.sh [--tsan] [--refresh]
 #

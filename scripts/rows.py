@@ -16,6 +16,8 @@ import subprocess
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 IN_SID = os.path.join(ROOT, "scripts", "in_sid.sh")
+# The debug interpreters the leak checks run on.
+DEBUG_ROWS = ["3.11-dbg", "3.14-dbg", "3.15-dbg"]
 CACHE = os.environ.get("NATIVE_EXTENSIONS_CACHE", "/var/cache/native_extensions")
 SID = os.path.join(CACHE, "sid")
 # Scratch space (environments, logs, builds), never in the checkout unless git ignores it: the

@@ -262,9 +262,6 @@ inline bool keeps_module_lookup(PyTypeObject* type, PyObject* name) {
     for (Py_ssize_t i = 0; keeps && i < PyTuple_GET_SIZE(mro); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro, i);  // borrowed
         auto* base_type = reinterpret_cast<PyTypeObject*>(base);
-        if (base_type == &PyModule_Type || base_type == &PyBaseObject_Type) {
-            continue;
-        }
         if (!PyType_Check(base)) {
             keeps = false;
         } else if ((PyType_GetFlags(base_type) & Py_TPFLAGS_HEAPTYPE) == 0) {
